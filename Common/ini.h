@@ -1,0 +1,42 @@
+// Ini file reader. Reads the whole file when constructed; section names and
+// keys are case-insensitive (folded to lower case), values keep their case.
+// Built afresh for every read of the configuration; holds no file handle.
+// Not thread-safe; readers on different threads are independent.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace libmo {
+
+class Ini {
+ public:
+  // Keys in byte order; equal keys keep their file order.
+  using Section = std::multimap<std::string, std::string>;
+
+  // Reads and parses `fileName`. Throws std::runtime_error when nothing
+  // exists at the path, the file cannot be opened, or a line cannot be read.
+  explicit Ini(std::string fileName);
+
+  // Value of the first `key` in `section`, or "" when either is absent. The
+  // key is folded but not trimmed.
+  std::string GetValue(const std::string& section, const std::string& key) const;
+
+  // GetValue, or `defaultValue` when that is empty.
+  std::string GetString(const std::string& section, const std::string& key, const std::string& defaultValue) const;
+
+  // Every entry of `section` from a fresh reading of the file (throws as the
+  // constructor does); empty when the section is absent.
+  Section GetSection(const std::string& section) const;
+
+  const std::string& GetFileName() const { return fileName_; }
+
+ private:
+  std::string fileName_;
+  std::map<std::string, Section> sections_;
+};
+
+// Byte-wise A-Z to a-z folding.
+std::string ToLowerAscii(std::string text);
+
+}  // namespace libmo

@@ -1,0 +1,236 @@
+#include "Common/log.h"
+
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include "Common/os.h"
+
+namespace libmo {
+namespace {
+
+// Per-thread line prefix: " (tid:TAG): " or " (tid): ".
+struct ThreadPrefix {
+  char tag[8];
+  char prefix[24];
+  uint64_t prefixLength;
+};
+thread_local ThreadPrefix threadPrefix;  // zero at thread start
+
+void BuildPrefix(bool withTag) {
+  ThreadPrefix& p = threadPrefix;
+  const unsigned tid = os::CurrentThreadId();
+  int n = withTag ? std::snprintf(p.prefix, sizeof p.prefix, " (%u:%s): ", tid, p.tag)
+                  : std::snprintf(p.prefix, sizeof p.prefix, " (%u): ", tid);
+  if (n < 0) n = 0;
+  if (static_cast<size_t>(n) >= sizeof p.prefix) n = sizeof p.prefix - 1;
+  p.prefixLength = static_cast<uint64_t>(n);
+}
+
+// Writes `value` zero-padded to `width` digits (more when it has more).
+char* PutNumber(char* out, int value, int width) {
+  char digits[12];
+  int n = 0;
+  unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  for (int i = n; i < width; ++i) *out++ = '0';
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// "DD.MM.YY HH:MM:SS.mmm"; returns the end of what was written.
+char* PutTimeStamp(char* out) {
+  const os::LocalTime t = os::LocalNow();
+  out = PutNumber(out, t.day, 2);
+  *out++ = '.';
+  out = PutNumber(out, t.month, 2);
+  *out++ = '.';
+  out = PutNumber(out, t.year - 2000, 2);
+  *out++ = ' ';
+  out = PutNumber(out, t.hour, 2);
+  *out++ = ':';
+  out = PutNumber(out, t.minute, 2);
+  *out++ = ':';
+  out = PutNumber(out, t.second, 2);
+  *out++ = '.';
+  return PutNumber(out, t.millisecond, 3);
+}
+
+// Storage for the two logs, built and destroyed by LogsLifetime.
+alignas(LogFile) unsigned char eventsStorage[sizeof(LogFile)];
+alignas(LogFile) unsigned char errorsStorage[sizeof(LogFile)];
+int lifetimeCount = 0;  // only touched during static initialisation and exit
+
+LogPathSource pathSource = nullptr;
+
+void VLogAt(LogFile& log, uint8_t level, const char* format, va_list args) {
+  if (log.Level() >= level) log.Write(format, args);
+}
+
+}  // namespace
+
+namespace detail {
+LogsLifetime::LogsLifetime() {
+  if (lifetimeCount++ == 0) {
+    new (eventsStorage) LogFile();
+    new (errorsStorage) LogFile();
+  }
+}
+LogsLifetime::~LogsLifetime() {
+  if (--lifetimeCount == 0) {
+    ErrorsLog().~LogFile();
+    EventsLog().~LogFile();
+  }
+}
+}  // namespace detail
+
+LogFile& EventsLog() { return *std::launder(reinterpret_cast<LogFile*>(eventsStorage)); }
+LogFile& ErrorsLog() { return *std::launder(reinterpret_cast<LogFile*>(errorsStorage)); }
+
+void SetLogPathSource(LogPathSource source) { pathSource = source; }
+
+std::error_code LogFile::Open(const std::string& path, bool* sameFile) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sameFile != nullptr) *sameFile = false;
+  echo_ = os::StdoutIsConsole();
+  if (file_ && path == fileName_) {
+    if (sameFile != nullptr) *sameFile = true;
+    return {};
+  }
+  auto open = [&]() -> std::error_code {
+    file_.reset(std::fopen(path.c_str(), "ab"));
+    if (file_) {
+      fileName_ = path;
+      return {};
+    }
+    fileName_.clear();
+    return std::error_code(errno, std::generic_category());
+  };
+  std::error_code ec = open();
+  if (ec != std::errc::no_such_file_or_directory) return ec;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (folder.empty()) return ec;
+  std::error_code mk;
+  std::filesystem::create_directories(folder, mk);
+  if (mk) return mk;
+  return open();
+}
+
+bool LogFile::Printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const bool ok = Write(format, args);
+  va_end(args);
+  return ok;
+}
+
+bool LogFile::Write(const char* format, va_list args) {
+  char line[kLineSize];
+  char* p = PutTimeStamp(line);
+  ThreadPrefix& tp = threadPrefix;
+  if (tp.prefixLength == 0) BuildPrefix(false);
+  std::memcpy(p, tp.prefix, tp.prefixLength);
+  p += tp.prefixLength;
+  const size_t head = static_cast<size_t>(p - line);
+  const int n = std::vsnprintf(p, kLineSize - head, format, args);
+  size_t length;
+  if (n < 0) {
+    // Formatter error: stamp and prefix, its trailing blank turned into "\n".
+    length = head;
+    line[length - 1] = '\n';
+  } else if (head + static_cast<size_t>(n) >= kLineSize) {
+    std::memcpy(line + kLineSize - 4, "...\n", 4);
+    length = kLineSize;
+  } else {
+    length = head + static_cast<size_t>(n);
+    line[length++] = '\n';
+  }
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (echo_) {
+    std::fwrite(line, 1, length, stdout);
+    std::fflush(stdout);
+  }
+  if (!file_) return false;
+  if (std::fwrite(line, 1, length, file_.get()) != length) return false;
+  return std::fflush(file_.get()) == 0;
+}
+
+}  // namespace libmo
+
+using libmo::ErrorsLog;
+using libmo::EventsLog;
+
+void LogEvent(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  libmo::VLogAt(EventsLog(), EventsLog().DefaultMessageLevel(), format, args);
+  va_end(args);
+}
+
+void LogEventAt(uint8_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  libmo::VLogAt(EventsLog(), level, format, args);
+  va_end(args);
+}
+
+void LogError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  libmo::VLogAt(ErrorsLog(), ErrorsLog().DefaultMessageLevel(), format, args);
+  va_end(args);
+  va_start(args, format);
+  libmo::VLogAt(EventsLog(), EventsLog().DefaultMessageLevel(), format, args);
+  va_end(args);
+}
+
+void SetThreadTag(const char* tag) {
+  libmo::ThreadPrefix& p = libmo::threadPrefix;
+  if (tag != nullptr) {
+    std::strncpy(p.tag, tag, sizeof p.tag - 1);
+    p.tag[sizeof p.tag - 1] = '\0';
+    libmo::BuildPrefix(p.tag[0] != '\0');
+  } else if (p.prefixLength == 0) {
+    libmo::BuildPrefix(false);
+  }
+}
+
+namespace {
+void WriteInitLine(libmo::LogFile& log, const std::string& path) {
+  log.Printf("Init log: PID=%d, LogLevel=%d, File='%s'", static_cast<int>(libmo::os::CurrentProcessId()),
+             static_cast<int>(log.Level()), path.c_str());
+}
+}  // namespace
+
+std::error_code LogInit(std::string_view tag) {
+  std::string eventsPath = "logs/events.log";
+  std::string errorsPath = "logs/errors.log";
+  if (libmo::pathSource != nullptr) libmo::pathSource(eventsPath, errorsPath);
+
+  char tagText[8] = {};
+  tag.copy(tagText, sizeof tagText - 1);
+
+  bool same = false;
+  SetThreadTag(tagText);
+  std::error_code ec = EventsLog().Open(eventsPath, &same);
+  if (!ec) {
+    if (!same) WriteInitLine(EventsLog(), eventsPath);
+    SetThreadTag(tagText);
+    ec = ErrorsLog().Open(errorsPath, &same);
+    if (!ec && !same) WriteInitLine(ErrorsLog(), errorsPath);
+  }
+  if (ec) {
+    std::printf("Log init error (Code=%d): %s\n", ec.value(), ec.message().c_str());
+    std::fflush(stdout);
+  }
+  return ec;
+}
+
+void SetLogLevel(uint8_t level) {
+  const uint8_t old = EventsLog().ExchangeLevel(level);
+  if (old != level) EventsLog().Printf("SetLogLevel: %d -> %d", static_cast<int>(old), static_cast<int>(level));
+}

@@ -1,0 +1,110 @@
+// The two process-wide text logs: the events log (every line) and the errors
+// log (error lines only; each error line goes to both).
+//
+// Line format: "DD.MM.YY HH:MM:SS.mmm (tid:TAG): message\n", at most 2048
+// bytes; a longer line ends in "...\n". Lines are flushed at once and, while
+// the log echoes, copied to standard output.
+//
+// Any thread may log at any time, also while static objects are being built
+// or destroyed: the two logs are built before the first static object of any
+// file that includes this header and destroyed after the last one.
+// No heap allocation on the logging path.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#if defined(__MINGW32__)
+#define LIBMO_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define LIBMO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
+namespace libmo {
+
+// One log file. Both instances live for the whole process (EventsLog(),
+// ErrorsLog()).
+class LogFile {
+ public:
+  static constexpr size_t kLineSize = 2048;
+
+  LogFile() = default;
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Opens (append, binary) the log at `path`, creating missing folders. When
+  // `path` is the file already open, sets *sameFile and does nothing else.
+  // Also decides whether lines are echoed: only when stdout is a console.
+  std::error_code Open(const std::string& path, bool* sameFile = nullptr);
+
+  // Formats and writes one line, ungated. True when the whole line reached
+  // the file and the file was flushed.
+  bool Write(const char* format, va_list args);
+  bool Printf(const char* format, ...) LIBMO_PRINTF(2, 3);
+
+  uint8_t Level() const { return level_.load(); }
+  // Stores `level`; returns the previous one.
+  uint8_t ExchangeLevel(uint8_t level) { return level_.exchange(level); }
+  uint8_t DefaultMessageLevel() const { return defaultMessageLevel_; }
+
+ private:
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+
+  std::mutex mutex_;
+  std::string fileName_;
+  std::unique_ptr<std::FILE, FileCloser> file_;
+  bool echo_ = true;
+  std::atomic<uint8_t> level_{1};
+  uint8_t defaultMessageLevel_ = 0;
+};
+
+LogFile& EventsLog();
+LogFile& ErrorsLog();
+
+// Where LogInit finds the two log paths. The connector installs its
+// configuration's GetLogFiles; without a source "logs/events.log" and
+// "logs/errors.log" are used.
+using LogPathSource = void (*)(std::string& eventsLog, std::string& errorsLog);
+void SetLogPathSource(LogPathSource source);
+
+namespace detail {
+// Keeps the two logs alive from before the first to after the last static
+// object of every file that includes this header.
+struct LogsLifetime {
+  LogsLifetime();
+  ~LogsLifetime();
+};
+static LogsLifetime logsLifetime;
+}  // namespace detail
+
+}  // namespace libmo
+
+// Events log, gated by its default message level (always written).
+void LogEvent(const char* format, ...) LIBMO_PRINTF(1, 2);
+
+// Events log when its level is at least `level` (0 to 10).
+void LogEventAt(uint8_t level, const char* format, ...) LIBMO_PRINTF(2, 3);
+
+// Errors log, then (formatted anew) events log.
+void LogError(const char* format, ...) LIBMO_PRINTF(1, 2);
+
+// Opens both logs at the configured paths and sets the calling thread's tag
+// (up to 7 characters). Prints "Log init error ..." on failure. Returns zero
+// on success.
+std::error_code LogInit(std::string_view tag);
+
+// Sets the calling thread's tag (cut to 7 characters) and line prefix. Null
+// keeps an existing prefix.
+void SetThreadTag(const char* tag);
+
+// Sets the events log's level; logs "SetLogLevel: %d -> %d" when it changes.
+void SetLogLevel(uint8_t level);

@@ -1,0 +1,30 @@
+// The connector's process-wide objects and its run / stop entry points.
+#pragma once
+
+#include "client/event.h"
+#include "client/rv_config.h"
+
+namespace relvo {
+
+// Built during static initialisation, destroyed after main returns.
+struct ConnectorGlobals {
+  ConnectorGlobals();
+  ~ConnectorGlobals();
+  ConnectorGlobals(const ConnectorGlobals&) = delete;
+  ConnectorGlobals& operator=(const ConnectorGlobals&) = delete;
+
+  AppConfiguration config;
+  Event stopEvent{/*manualReset=*/true};
+};
+
+ConnectorGlobals& Globals();
+
+// Runs the connector until the stop event is set, then stops it. The
+// arguments are the service start parameters and are not used.
+void ServiceStart(int argc, char** argv);
+
+// The stop callable: logs "service stop requested." and sets the stop event.
+// Safe to call from any thread.
+void RequestStop();
+
+}  // namespace relvo
