@@ -41,9 +41,10 @@ char* PutNumber(char* out, int value, int width) {
   return out;
 }
 
-// "DD.MM.YY HH:MM:SS.mmm"; returns the end of what was written.
-char* PutTimeStamp(char* out) {
-  const os::LocalTime t = os::LocalNow();
+}  // namespace
+
+namespace detail {
+char* PutTimeStamp(char* out, const os::LocalTime& t) {
   out = PutNumber(out, t.day, 2);
   *out++ = '.';
   out = PutNumber(out, t.month, 2);
@@ -58,6 +59,9 @@ char* PutTimeStamp(char* out) {
   *out++ = '.';
   return PutNumber(out, t.millisecond, 3);
 }
+}  // namespace detail
+
+namespace {
 
 // Storage for the two logs, built and destroyed by LogsLifetime.
 alignas(LogFile) unsigned char eventsStorage[sizeof(LogFile)];
@@ -129,7 +133,7 @@ bool LogFile::Printf(const char* format, ...) {
 
 bool LogFile::Write(const char* format, va_list args) {
   char line[kLineSize];
-  char* p = PutTimeStamp(line);
+  char* p = detail::PutTimeStamp(line, os::LocalNow());
   ThreadPrefix& tp = threadPrefix;
   if (tp.prefixLength == 0) BuildPrefix(false);
   std::memcpy(p, tp.prefix, tp.prefixLength);

@@ -76,7 +76,15 @@ LogFile& ErrorsLog();
 using LogPathSource = void (*)(std::string& eventsLog, std::string& errorsLog);
 void SetLogPathSource(LogPathSource source);
 
+namespace os {
+struct LocalTime;
+}
+
 namespace detail {
+// Writes the line's time stamp "DD.MM.YY HH:MM:SS.mmm" (21 characters for
+// years 2000-2099); returns the end of what was written. No terminating zero.
+char* PutTimeStamp(char* out, const os::LocalTime& time);
+
 // Keeps the two logs alive from before the first to after the last static
 // object of every file that includes this header.
 struct LogsLifetime {

@@ -37,6 +37,6 @@ LocalTime LocalNow();
 std::string ModulePath();
 
 // Makes `dir` the current directory. Returns false with the last OS error set.
-bool SetCurrentDirectory(const std::string& dir);
+bool ChangeDirectory(const std::string& dir);
 
 }  // namespace libmo::os

@@ -37,6 +37,6 @@ std::string ModulePath() {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
-bool SetCurrentDirectory(const std::string& dir) { return ::chdir(dir.c_str()) == 0; }
+bool ChangeDirectory(const std::string& dir) { return ::chdir(dir.c_str()) == 0; }
 
 }  // namespace libmo::os

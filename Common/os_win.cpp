@@ -43,6 +43,6 @@ std::string ModulePath() {
   return buffer;
 }
 
-bool SetCurrentDirectory(const std::string& dir) { return ::SetCurrentDirectoryA(dir.c_str()) != 0; }
+bool ChangeDirectory(const std::string& dir) { return ::SetCurrentDirectoryA(dir.c_str()) != 0; }
 
 }  // namespace libmo::os

@@ -14,7 +14,7 @@ std::string FolderOf(const std::string& path) {
 
 void SetCurrentDir() {
   const std::string folder = FolderOf(GetModulePath());
-  if (!os::SetCurrentDirectory(folder)) {
+  if (!os::ChangeDirectory(folder)) {
     SetErrorPlace("libmo::SetCurrentDir", "Common/utils", 73);
     ThrowSocketError("SetCurrentDirectory(%s) failed.", folder.c_str());
   }

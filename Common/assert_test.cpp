@@ -1,0 +1,149 @@
+#include "Common/assert.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "Common/oserror.h"
+#include "tests/support/temp_dir.h"
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+namespace {
+
+// Routes the process-wide logs into a temp folder for one test.
+class Reports : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    current_ = &dir_;
+    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
+      events = (*current_) / "events.log";
+      errors = (*current_) / "errors.log";
+    });
+    ASSERT_FALSE(LogInit("ERR"));
+  }
+  void TearDown() override {
+    libmo::SetLogPathSource(nullptr);
+    libmo::EventsLog().Open(std::string());
+    libmo::ErrorsLog().Open(std::string());
+  }
+  std::string Errors() const { return ReadFile(dir_.path() / "errors.log"); }
+  TempDir dir_;
+  static TempDir* current_;
+};
+TempDir* Reports::current_ = nullptr;
+
+std::string Thrown(void (*f)()) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "nothing thrown";
+}
+
+TEST_F(Reports, PlaceKeepsOnlyTheLastPathComponent) {
+  SetErrorPlace("f", "C:\\src\\dir\\file.cpp", 12);
+  LogPlacedError("x %d", 5);
+  SetErrorPlace("g", "Common/relvo/CompletionThread", 37);
+  LogPlacedError("y");
+  const std::string errors = Errors();
+  EXPECT_NE(std::string::npos, errors.find(": x 5 func(f file.cpp:12)\n")) << errors;
+  EXPECT_NE(std::string::npos, errors.find(": y func(g CompletionThread:37)\n")) << errors;
+}
+
+TEST_F(Reports, FreshThreadHasAnEmptyPlace) {
+  SetErrorPlace("main thread", "a/b.cpp", 1);
+  std::thread([] {
+    SetThreadTag("T2");
+    LogPlacedError("fresh");
+  }).join();
+  EXPECT_NE(std::string::npos, Errors().find(":T2): fresh func( :0)\n")) << Errors();
+}
+
+TEST_F(Reports, OsAndSocketErrorsCarryTheSystemText) {
+  const std::string text2 = libmo::ErrorText(2);
+  ASSERT_FALSE(text2.empty());
+  SetErrorPlace("h", "x/y", 9);
+  libmo::SetLastOsError(2);
+  LogOsError("open %s", "it");
+  EXPECT_NE(std::string::npos, Errors().find(": open it : OS error '" + text2 + "' func(h y:9)\n")) << Errors();
+
+  const std::string thrown = Thrown([] {
+    libmo::SetLastOsError(2);
+    ThrowOsError("cannot %s", "go");
+  });
+  EXPECT_EQ("cannot go : last OS error '" + text2 + "' func(h y:9)", thrown);
+}
+
+TEST_F(Reports, PlacedThrowMatchesTheLoggedForm) {
+  SetErrorPlace("AppConfiguration::LoadServersConfiguration", "client/rv_config", 54);
+  EXPECT_EQ("Address of [proxyServer] is undefined. func(AppConfiguration::LoadServersConfiguration rv_config:54)",
+            Thrown([] { ThrowPlacedError("Address of [%s] is undefined.", "proxyServer"); }));
+}
+
+TEST_F(Reports, LongMessagesAreCutAt4094Characters) {
+  const std::string huge(5000, 'q');
+  SetErrorPlace("p", "f", 1);
+  try {
+    ThrowPlacedError("%s", huge.c_str());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(4094, 'q') + " func(p f:1)", e.what());
+  }
+}
+
+void Report(const char* function) { libmo::Detail::AssertFailNoExceptionImpl(function, "Common/relvo/X.cpp", 62); }
+
+TEST_F(Reports, CatchAllClassifiesWhatIsInFlight) {
+  testing::internal::CaptureStderr();
+  try {
+    throw std::runtime_error("bad %s here");
+  } catch (...) {
+    Report("A::std");
+  }
+  try {
+    throw "c text";
+  } catch (...) {
+    Report("A::cstr");
+  }
+  try {
+    throw 7;
+  } catch (...) {
+    Report("A::int");
+  }
+  try {
+    throw 2.5;
+  } catch (...) {
+    Report("A::other");
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string errors = Errors();
+  const std::string lines[] = {
+      "STANDART exception caught in function A::std, file Common/relvo/X.cpp, line 62: \"bad %s here\".",
+      "C-STRING exception caught in function A::cstr, file Common/relvo/X.cpp, line 62: \"c text\".",
+      "INTEGER exception caught in function A::int, file Common/relvo/X.cpp, line 62: \"Code: 7\".",
+      "UNKNOWN exception caught in function A::other, file Common/relvo/X.cpp, line 62: \"Unresolved Exception\".",
+  };
+  for (const std::string& line : lines) {
+    EXPECT_NE(std::string::npos, err.find(line + "\n")) << line << "\n" << err;
+    EXPECT_NE(std::string::npos, errors.find("): " + line + "\n")) << line << "\n" << errors;
+  }
+  // The unknown kind is preceded by its own placed OS-error line.
+  const size_t unhandled = errors.find("Unhandled exception caught : OS error '");
+  ASSERT_NE(std::string::npos, unhandled) << errors;
+  EXPECT_NE(std::string::npos, errors.find("func(libmo::Detail::AssertFailNoExceptionImpl assert:72)", unhandled));
+  EXPECT_LT(unhandled, errors.find("UNKNOWN exception caught"));
+}
+
+TEST_F(Reports, CatchAllOutsideAHandlerDoesNotTerminate) {
+  testing::internal::CaptureStderr();
+  Report("Nowhere");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("UNKNOWN exception caught in function Nowhere")) << err;
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+#include "Common/ini.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+using libmo::Ini;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+class IniFile : public ::testing::Test {
+ protected:
+  Ini Load(const std::string& content) {
+    WriteFile(dir.path() / "t.ini", content);
+    return Ini(dir / "t.ini");
+  }
+  TempDir dir;
+};
+
+std::vector<std::string> Values(const Ini::Section& s, const std::string& key) {
+  std::vector<std::string> out;
+  for (auto [it, end] = s.equal_range(key); it != end; ++it) out.push_back(it->second);
+  return out;
+}
+
+TEST_F(IniFile, EmptyOrCommentOnlyFilesHaveNoValues) {
+  Ini ini = Load("; comment\n\n   # another\n\t\n");
+  EXPECT_EQ("", ini.GetValue("general", "debug_level"));
+  EXPECT_EQ("dflt", ini.GetString("general", "debug_level", "dflt"));
+  EXPECT_TRUE(ini.GetSection("general").empty());
+}
+
+TEST_F(IniFile, NamesFoldAndTrimValuesKeepTheirCase) {
+  Ini ini = Load("[ General ]\n  Debug_Level  =  7 \nName=MixedCase Value\n[LOG]\nfolder=Logs\\Here\n");
+  EXPECT_EQ("7", ini.GetValue("general", "debug_level"));
+  EXPECT_EQ("7", ini.GetValue("GENERAL", "DEBUG_LEVEL"));
+  EXPECT_EQ("MixedCase Value", ini.GetValue("general", "name"));
+  EXPECT_EQ("Logs\\Here", ini.GetValue("log", "folder"));
+  // The lookup key is folded but not trimmed.
+  EXPECT_EQ("", ini.GetValue("general", " debug_level"));
+}
+
+TEST_F(IniFile, NoInlineCommentsQuotesOrEscapes) {
+  Ini ini = Load("[s]\naddress=10.0.0.1 ; old\nq=\"quoted\"\nexpr=a=b=c\n=skipped\nnoequals\nempty=\n");
+  EXPECT_EQ("10.0.0.1 ; old", ini.GetValue("s", "address"));
+  EXPECT_EQ("\"quoted\"", ini.GetValue("s", "q"));
+  EXPECT_EQ("a=b=c", ini.GetValue("s", "expr"));
+  EXPECT_EQ("", ini.GetValue("s", ""));
+  EXPECT_EQ("", ini.GetValue("s", "noequals"));
+  EXPECT_EQ("fallback", ini.GetString("s", "empty", "fallback"));
+  EXPECT_EQ(4u, ini.GetSection("s").size());  // address, q, expr, empty
+}
+
+TEST_F(IniFile, SectionsWithoutKeysAreNotStored) {
+  Ini ini = Load("[empty]\n[full]\nk=v\n");
+  EXPECT_TRUE(ini.GetSection("empty").empty());
+  EXPECT_EQ("v", ini.GetValue("full", "k"));
+}
+
+TEST_F(IniFile, RepeatedSectionKeepsOnlyItsFirstBlock) {
+  Ini ini = Load("[a]\nx=1\n[b]\ny=2\n[A]\nx=3\nz=4\n");
+  EXPECT_EQ("1", ini.GetValue("a", "x"));
+  EXPECT_EQ("", ini.GetValue("a", "z"));
+  EXPECT_EQ((std::vector<std::string>{"1"}), Values(ini.GetSection("a"), "x"));
+}
+
+TEST_F(IniFile, RepeatedKeysKeepFileOrder) {
+  Ini ini = Load("[servers]\nzeta=1\nalpha=first\nAlpha=second\nmid=x\n");
+  EXPECT_EQ("first", ini.GetValue("servers", "alpha"));
+  const Ini::Section s = ini.GetSection("servers");
+  EXPECT_EQ((std::vector<std::string>{"first", "second"}), Values(s, "alpha"));
+  std::vector<std::string> order;
+  for (const auto& [k, v] : s) order.push_back(k);
+  EXPECT_EQ((std::vector<std::string>{"alpha", "alpha", "mid", "zeta"}), order);
+}
+
+TEST_F(IniFile, KeysBeforeTheFirstHeaderJoinTheFirstNamedSection) {
+  Ini ini = Load("early=1\n[first]\nlate=2\n");
+  EXPECT_EQ("1", ini.GetValue("first", "early"));
+  EXPECT_EQ("2", ini.GetValue("first", "late"));
+}
+
+TEST_F(IniFile, HeaderWithoutBracketStoresPendingAndNamesNothing) {
+  // [one] is stored by the broken header; the keys after it have no name
+  // and join [two].
+  Ini ini = Load("[one]\na=1\n[broken\nb=2\n[two]\nc=3\n");
+  EXPECT_EQ("1", ini.GetValue("one", "a"));
+  EXPECT_EQ("", ini.GetValue("one", "b"));
+  EXPECT_EQ("2", ini.GetValue("two", "b"));
+  EXPECT_EQ("3", ini.GetValue("two", "c"));
+  EXPECT_EQ("", ini.GetValue("broken", "b"));
+}
+
+TEST_F(IniFile, TextAfterTheClosingBracketIsIgnored) {
+  Ini ini = Load("[name] trailing ; words\nk=v\n");
+  EXPECT_EQ("v", ini.GetValue("name", "k"));
+}
+
+TEST_F(IniFile, CrLfReadsLikeLf) {
+  Ini ini = Load("[general]\r\ndebug_level=3\r\nlast=x\r\n");
+  EXPECT_EQ("3", ini.GetValue("general", "debug_level"));
+  EXPECT_EQ("x", ini.GetValue("general", "last"));
+}
+
+TEST_F(IniFile, LastLineWithoutLineFeedCounts) {
+  Ini ini = Load("[s]\nk=v");
+  EXPECT_EQ("v", ini.GetValue("s", "k"));
+}
+
+TEST_F(IniFile, GetSectionReadsTheFileAfresh) {
+  Ini ini = Load("[servers]\na=1\n");
+  WriteFile(dir.path() / "t.ini", "[servers]\nb=2\n");
+  EXPECT_EQ("1", ini.GetValue("servers", "a"));
+  const Ini::Section s = ini.GetSection("servers");
+  EXPECT_EQ(1u, s.count("b"));
+  EXPECT_EQ(0u, s.count("a"));
+}
+
+TEST_F(IniFile, MissingFileMessageNamesThePathAsGiven) {
+  try {
+    Ini ini("no-such-dir/relative.ini");
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ("Ini file 'no-such-dir/relative.ini' does not exist.", e.what());
+  }
+}
+
+TEST_F(IniFile, AFolderIsNotAReadableFile) {
+  // A folder exists at the path, but it cannot be read line by line.
+  EXPECT_THROW(Ini(dir.path().string()), std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+# Shared by scripts/test and scripts/demo. Expects $root.
+
+step() { printf '\n==> %s\n' "$*"; }
+
+# Debian packages the builds and tests use.
+packages=(cmake ninja-build g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          wine wine64 util-linux procps psmisc)
+
+ensure_packages() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  step "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+      >/tmp/relvo-apt.log 2>&1 || { cat /tmp/relvo-apt.log; echo "package installation failed"; exit 1; }
+}
+
+# The Wine prefix lives in the build folder, so every clean clone starts afresh.
+export RELVO_WINEPREFIX="$root/build/wine-prefix"
+
+wine_started=0
+stop_wine() {
+  [ "$wine_started" -eq 1 ] && WINEPREFIX="$RELVO_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+}
+
+start_wine_if_needed() {
+  local s
+  for s in "$@"; do
+    if [ "$s" = win ]; then
+      mkdir -p "$root/build"
+      wine_started=1
+      trap stop_wine EXIT
+      # The first run creates the prefix; later runs find it ready.
+      "$root/scripts/wine-run" cmd /c exit >"$root/build/wine-prefix.first.log" 2>&1 || true
+    fi
+  done
+}
+
+jobs="${RELVO_JOBS:-2}"
+
+configure() {  # dir, extra cmake args...
+  local dir="$1"; shift
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+}
+
+build_suite() {
+  local dir="$root/build/$1"
+  mkdir -p "$root/build"
+  case "$1" in
+    linux) configure "$dir" ;;
+    asan)  configure "$dir" -DRELVO_SANITIZE=address,undefined ;;
+    tsan)  configure "$dir" -DRELVO_SANITIZE=thread ;;
+    win)
+      # End-to-end tests of the Windows build are driven from the Linux build.
+      build_suite linux || return 1
+      configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+        -DRELVO_E2E_DRIVER="$root/build/linux/tests/relvo_e2e" ;;
+    *) echo "unknown suite $1"; return 1 ;;
+  esac || return 1
+  cmake --build "$dir" -j "$jobs"
+}

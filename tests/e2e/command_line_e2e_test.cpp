@@ -1,0 +1,143 @@
+// The command line of the real relvoclient binary: option precedence, the
+// exact texts it prints, the folder it works in and the ini file it picks.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/child_process.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+const std::string kVersion =
+    "relvoclient 2.0.0.19\n"
+    "Relay connector for the relvo proxy server.\n";
+
+const std::string kUsage = kVersion +
+                           "***************************************\n"
+                           "-debug    or /d  - start as console\n"
+                           "-install  or /i  - install service\n"
+                           "-remove   or /r  - remove service\n"
+                           "-v        or /v  - print version\n"
+                           "***************************************\n";
+
+// Output of a branch that opens no log: the two start-up lines, then `text`.
+// Only the text after the last log line is compared byte for byte.
+std::string AfterLogLines(const std::string& out) {
+  const size_t pos = out.rfind("Loading service properties from '");
+  if (pos == std::string::npos) return out;
+  const size_t eol = out.find('\n', pos);
+  return eol == std::string::npos ? std::string() : out.substr(eol + 1);
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe = InstallClient(dir);
+    WriteFile(dir.path() / "relvoclient.ini", "[system]\nservice_name=RelvoCmdLineTest\n");
+  }
+  TempDir dir;
+  std::string exe;
+};
+
+TEST_F(CommandLine, UsageAndVersionTextsAreExact) {
+  RunResult usage = RunClient(dir, exe, {"-?"});
+  EXPECT_EQ(0, usage.exitCode);
+  EXPECT_EQ(kUsage, AfterLogLines(usage.out));
+
+  for (const char* option : {"-v", "--version"}) {
+    RunResult version = RunClient(dir, exe, {option});
+    EXPECT_EQ(0, version.exitCode) << option;
+    EXPECT_EQ(kVersion, AfterLogLines(version.out)) << option;
+  }
+}
+
+TEST_F(CommandLine, TableOrderDecidesNotArgumentOrder) {
+  // "-?" comes first in the table even when it is last on the line.
+  RunResult r = RunClient(dir, exe, {"-v", "-debug", "-?"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(kUsage, AfterLogLines(r.out));
+
+  // "-v" beats "-install" and "-debug": nothing is installed or run.
+  r = RunClient(dir, exe, {"-debug", "-install", "-v"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(kVersion, AfterLogLines(r.out));
+  EXPECT_FALSE(fs::exists(dir.path() / "logs"));
+}
+
+TEST_F(CommandLine, SlashFormsAndCapitalsRunAsServiceAndFailWithoutManager) {
+  for (const char* option : {"/d", "-DEBUG", "-V"}) {
+    // Not recognised: the connector is started as a service, which fails
+    // outside the service manager; that is logged and still exits 0.
+    RunResult r = RunClient(dir, exe, {option}, std::chrono::seconds(60), {"NOTIFY_SOCKET="});
+    EXPECT_EQ(0, r.exitCode) << option;
+    EXPECT_NE(std::string::npos, r.out.find("startService: run as service")) << option;
+    EXPECT_EQ(std::string::npos, r.out.find("relvoclient 2.0.0.19\n")) << option;
+    const std::string errors = ReadFile(dir.path() / "logs" / "errors.log");
+    EXPECT_NE(std::string::npos, errors.find("startService: StartServiceCtrlDispatcher failed : OS error '"))
+        << option << "\n" << errors;
+    EXPECT_NE(std::string::npos, errors.find("func(libmo::Service::startService service:377)")) << errors;
+  }
+}
+
+TEST_F(CommandLine, RunFromAnotherFolderUsesTheExecutablesFolder) {
+  TempDir elsewhere;
+  const std::string out = elsewhere / "out.txt";
+  ChildProcess child(ClientCommand(exe, {"-V"}), out, elsewhere / "err.txt", elsewhere.path().string(),
+                     {"NOTIFY_SOCKET="});
+  ASSERT_EQ(std::optional<int>(0), child.WaitExit(std::chrono::seconds(60)));
+  const std::string text = ReadFile(out);
+  EXPECT_NE(std::string::npos, text.find("Loading service properties from 'relvoclient.ini'")) << text;
+  EXPECT_TRUE(fs::exists(dir.path() / "logs" / "events.log"));
+  EXPECT_TRUE(fs::exists(dir.path() / "logs" / "errors.log"));
+  EXPECT_FALSE(fs::exists(elsewhere.path() / "logs"));
+}
+
+TEST_F(CommandLine, IniNameFollowsTheExecutablesStem) {
+  const std::string other = InstallClient(dir, Client().wine() ? "other.exe" : "other");
+  RunResult r = RunClient(dir, other, {"-v"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_NE(std::string::npos, r.out.find("other.ini does not exists. Default relvoclient.ini is accepted.")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Loading service properties from 'relvoclient.ini'")) << r.out;
+
+  WriteFile(dir.path() / "other.ini", "[system]\nservice_name=Other\n");
+  r = RunClient(dir, other, {"-v"});
+  EXPECT_EQ(std::string::npos, r.out.find("does not exists")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Loading service properties from 'other.ini'")) << r.out;
+}
+
+TEST_F(CommandLine, MissingIniGivesDefaultsWithOneErrorLine) {
+  fs::remove(dir.path() / "relvoclient.ini");
+  RunResult r = RunClient(dir, exe, {"-?"});
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_EQ(kUsage, AfterLogLines(r.out));
+  // LogError echoes each line once for each log: two copies, one message.
+  const std::string line = "Ini file 'relvoclient.ini' does not exist.\n";
+  size_t count = 0;
+  for (size_t p = r.out.find(line); p != std::string::npos; p = r.out.find(line, p + 1)) ++count;
+  EXPECT_EQ(2u, count) << r.out;
+}
+
+TEST_F(CommandLine, DebugRunsInTheConsoleAndStopsOnCtrlC) {
+  ChildProcess child(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
+  const fs::path events = dir.path() / "logs" / "events.log";
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(events).find("Main thread started.") != std::string::npos; }))
+      << ReadFile(dir.path() / "stdout.txt");
+  const std::string started = ReadFile(events);
+  EXPECT_NE(std::string::npos, started.find("startService: run as debug"));
+  EXPECT_NE(std::string::npos, started.find("Launching the relvoclient (2.0.0.19)."));
+
+  child.Interrupt();
+  EXPECT_EQ(std::optional<int>(0), child.WaitExit(std::chrono::seconds(30)));
+  const std::string log = ReadFile(events);
+  for (const char* line : {"service stop requested.", "Service stopping...",
+                           "Service stop asked, report service stopped...", "Service exited."}) {
+    EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+  }
+  EXPECT_LT(log.find("service stop requested."), log.find("Service exited."));
+}
+
+}  // namespace
