@@ -36,6 +36,10 @@ LocalTime LocalNow();
 // cannot tell (GetModuleFileNameA into 260 bytes / readlink of /proc/self/exe).
 std::string ModulePath();
 
+// Switches standard output to binary mode, so that the texts the program
+// prints keep their bare line feeds on every platform (no-op on POSIX).
+void SetStdoutBinary();
+
 // Makes `dir` the current directory. Returns false with the last OS error set.
 bool ChangeDirectory(const std::string& dir);
 

@@ -37,6 +37,8 @@ std::string ModulePath() {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
+void SetStdoutBinary() {}
+
 bool ChangeDirectory(const std::string& dir) { return ::chdir(dir.c_str()) == 0; }
 
 }  // namespace libmo::os

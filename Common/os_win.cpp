@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 #include <ctime>
 
 namespace libmo::os {
@@ -42,6 +46,8 @@ std::string ModulePath() {
   ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
   return buffer;
 }
+
+void SetStdoutBinary() { ::_setmode(::_fileno(stdout), _O_BINARY); }
 
 bool ChangeDirectory(const std::string& dir) { return ::SetCurrentDirectoryA(dir.c_str()) != 0; }
 

@@ -5,6 +5,7 @@
 
 #include "Common/assert.h"
 #include "Common/log.h"
+#include "Common/os.h"
 #include "Common/service.h"
 #include "Common/utils.h"
 #include "client/connector.h"
@@ -57,4 +58,7 @@ int Main(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Main(argc, argv); }
+int main(int argc, char** argv) {
+  libmo::os::SetStdoutBinary();
+  return Main(argc, argv);
+}

@@ -1,0 +1,93 @@
+#include "Common/CommonThread.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "Common/assert.h"
+#include "Common/log.h"
+
+namespace libmo {
+
+struct Thread::State {
+  std::thread thread;
+  std::string name;
+  std::atomic<bool> stop{false};
+  std::condition_variable wake;
+  std::mutex mutex;
+};
+
+void PrepareThread(std::string_view tag) { LogInit(tag); }
+
+Thread::Thread() : state_(std::make_unique<State>()) {}
+
+Thread::~Thread() = default;
+
+bool Thread::Start(const char* name) {
+  state_->name = name != nullptr ? name : "";
+  if (state_->stop.load()) {
+    Join();
+    state_->stop.store(false);
+  }
+  std::thread created(&Thread::threadFunc, this);
+  const bool started = created.get_id() != std::thread::id();
+  state_->thread = std::move(created);  // a running, unjoined thread here ends the process
+  return started;
+}
+
+void Thread::Stop() {
+  onStopRequest();
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stop.store(true);
+  }
+  state_->wake.notify_one();
+}
+
+void Thread::Join() {
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+bool Thread::IsStopping() const { return state_->stop.load(); }
+
+const std::string& Thread::Name() const { return state_->name; }
+
+void Thread::onStart() { PrepareThread(state_->name); }
+void Thread::onFinish() {}
+void Thread::onStopRequest() {}
+
+void Thread::sleep(int32_t ms) {
+  if (ms <= 0) {
+    SetErrorPlace("libmo::Thread::sleep", "Common/CommonThread", 83);
+    LogPlacedError("ms > 0");
+    ms = 0;
+  }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  const Clock::duration length = std::chrono::milliseconds(ms);
+  const Clock::time_point deadline = Clock::time_point::max() - now < length ? Clock::time_point::max() : now + length;
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->wake.wait_until(lock, deadline, [this] { return state_->stop.load(); });
+}
+
+void Thread::threadFunc() {
+  try {
+    onStart();
+    try {
+      body();
+    } catch (...) {
+      onFinish();
+      throw;
+    }
+    onFinish();
+  } catch (const std::exception& e) {
+    LogError("libmo::threadFunc error: %s", e.what());
+  } catch (...) {
+    libmo::Detail::AssertFailNoExceptionImpl("libmo::Thread::threadFunc", "Common/CommonThread", 49);
+  }
+}
+
+}  // namespace libmo

@@ -1,0 +1,66 @@
+// Base of every long-running worker: one OS thread with a name (its log tag),
+// a stop flag and an interruptible sleep.
+//
+// On its thread a worker runs onStart, body, onFinish; an exception that
+// escapes them is logged and ends only that thread. The owner must Stop and
+// Join a worker before destroying it (destroying an unjoined worker ends the
+// process, as for std::thread).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "Common/noncopyable.h"
+
+namespace libmo {
+
+// The first thing every thread of the connector runs: opens or keeps the
+// logs and sets the thread's log tag. A log failure does not stop the thread.
+void PrepareThread(std::string_view tag);
+
+class Thread : public Noncopyable {
+ public:
+  Thread();
+  virtual ~Thread();
+
+  // Starts the OS thread; a stopped and joined worker may be started again
+  // (a previous run that was only stopped is joined first). True when a
+  // thread was created. Throws std::system_error when the OS refuses.
+  // REQUIRES: the worker is not running.
+  bool Start(const char* name);
+
+  // Asks the worker to stop and wakes its sleep; does not wait.
+  // Safe to call from any thread.
+  void Stop();
+
+  // Waits for the thread to end; does nothing when there is none. Throws
+  // std::system_error when called from the worker itself.
+  void Join();
+
+  bool IsStopping() const;
+
+  const std::string& Name() const;
+
+ protected:
+  virtual void body() = 0;
+  // Base: PrepareThread(name).
+  virtual void onStart();
+  // Runs after body, also when body threw.
+  virtual void onFinish();
+  // Runs on the caller's thread, first step of Stop.
+  virtual void onStopRequest();
+
+  // Waits `ms` milliseconds on the steady clock, or less when a stop is
+  // requested. A non-positive length is logged ("ms > 0") and waits nothing.
+  void sleep(int32_t ms);
+
+ private:
+  struct State;
+  void threadFunc();
+
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace libmo
