@@ -4,6 +4,7 @@
 
 #include "Common/assert.h"
 #include "Common/log.h"
+#include "Common/netUtils.h"
 #include "client/version.h"
 
 namespace relvo {
@@ -15,11 +16,41 @@ void ConfiguredLogFiles(std::string& eventsLog, std::string& errorsLog) {
   globals.config.GetLogFiles(eventsLog, errorsLog);
 }
 
+void StartConnector() {
+  LogEvent("Launching the relvoclient (" RELVO_VERSION_TEXT ").");
+  globals.config.LoadServersConfiguration(false);
+  globals.config.StartListeningChanges();
+  if (!globals.reconnectThread.Start("RCON")) {
+    SetErrorPlace("CommandReconnectThread::Start", "CommandReconnectThread", 9);
+    ThrowSocketError("Failed to start CommandReconnectThread.");
+  }
+  globals.stopEvent.Wait();
+}
+
+void StopConnector() {
+  LogEvent("Service stopping...");
+  globals.reconnectThread.Stop();
+  if (globals.proxyServer) globals.proxyServer->CloseCommandSocket();
+  globals.reconnectThread.Join();
+  LogEvent("Stop listening ini changes ...");
+  globals.config.StopChangeControl();
+  if (globals.proxyServer) globals.proxyServer->StopCommandReader();
+  globals.proxyServer.reset();
+}
+
 }  // namespace
 
-ConnectorGlobals::ConnectorGlobals() { libmo::SetLogPathSource(&ConfiguredLogFiles); }
+ConnectorGlobals::ConnectorGlobals() {
+  libmo::SetLogPathSource(&ConfiguredLogFiles);
+  netutils::InitNet();
+  proxyServer = std::make_shared<ProxyServer>();
+  config.SetProxyServer(proxyServer);
+}
 
-ConnectorGlobals::~ConnectorGlobals() { libmo::SetLogPathSource(nullptr); }
+ConnectorGlobals::~ConnectorGlobals() {
+  netutils::CleanupNet();
+  libmo::SetLogPathSource(nullptr);
+}
 
 ConnectorGlobals& Globals() { return globals; }
 
@@ -30,8 +61,7 @@ void RequestStop() {
 
 void ServiceStart(int /*argc*/, char** /*argv*/) {
   try {
-    LogEvent("Launching the relvoclient (" RELVO_VERSION_TEXT ").");
-    globals.stopEvent.Wait();
+    StartConnector();
   } catch (const std::exception& e) {
     LogError("%s", e.what());
   } catch (...) {
@@ -39,7 +69,7 @@ void ServiceStart(int /*argc*/, char** /*argv*/) {
   }
 
   try {
-    LogEvent("Service stopping...");
+    StopConnector();
   } catch (...) {
     libmo::Detail::AssertFailNoExceptionImpl("ServiceStart", "RelvoClient", 77);
   }

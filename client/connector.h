@@ -1,12 +1,17 @@
 // The connector's process-wide objects and its run / stop entry points.
 #pragma once
 
+#include <memory>
+
+#include "client/CommandReconnectThread.h"
+#include "client/ProxyServer.h"
 #include "client/event.h"
 #include "client/rv_config.h"
 
 namespace relvo {
 
-// Built during static initialisation, destroyed after main returns.
+// Built during static initialisation (in this member order), destroyed after
+// main returns. No thread runs before ServiceStart.
 struct ConnectorGlobals {
   ConnectorGlobals();
   ~ConnectorGlobals();
@@ -15,6 +20,10 @@ struct ConnectorGlobals {
 
   AppConfiguration config;
   Event stopEvent{/*manualReset=*/true};
+  // Written by the constructor and by the stop sequence only, after every
+  // thread that reads it has been joined.
+  std::shared_ptr<ProxyServer> proxyServer;
+  CommandReconnectThread reconnectThread;
 };
 
 ConnectorGlobals& Globals();

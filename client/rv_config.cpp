@@ -1,16 +1,37 @@
 #include "client/rv_config.h"
 
+#include <chrono>
+#include <climits>
 #include <exception>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "Common/assert.h"
 #include "Common/ini.h"
 #include "Common/log.h"
 #include "Common/utils.h"
+#include "client/ProxyServer.h"
 
 namespace fs = std::filesystem;
 
 namespace relvo {
+
+int32_t AtoiSaturated(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;  // saturated either way
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int32_t>(value);
+}
 
 void AppConfiguration::InitConfigFileName() {
   const std::string modulePath = libmo::GetModulePath();
@@ -63,6 +84,139 @@ void AppConfiguration::GetLogFiles(std::string& eventsLog, std::string& errorsLo
   }
   eventsLog = eventsLogPath_;
   errorsLog = errorsLogPath_;
+}
+
+}  // namespace relvo
+
+namespace relvo {
+namespace {
+
+// 1 to 65535, given as text; 0 when empty or out of range.
+uint16_t ParsePort(const std::string& text) {
+  if (text.empty()) return 0;
+  const uint32_t value = static_cast<uint32_t>(AtoiSaturated(text));
+  return value == 0 || value > 65535 ? 0 : static_cast<uint16_t>(value);
+}
+
+}  // namespace
+
+void AppConfiguration::LoadServersConfiguration(bool reload) {
+  LogEvent("Loading settings from '%s'", configFileName_.c_str());
+  const libmo::Ini ini(configFileName_);
+
+  const std::string levelText = ini.GetValue("general", "debug_level");
+  int32_t level = levelText.empty() ? 0 : AtoiSaturated(levelText);
+  if (level < 0 || level > 10) {
+    const int32_t adjusted = level < 0 ? 0 : 10;
+    LogEvent("Can't to set log level to unsupported value %d. It's been automatically adjusted to %d", level,
+             adjusted);
+    level = adjusted;
+  }
+  SetLogLevel(static_cast<uint8_t>(level));
+
+  const std::string tmoText = ini.GetValue("general", "reconnect_tmo");
+  uint32_t tmo = tmoText.empty() ? 15000u : static_cast<uint32_t>(AtoiSaturated(tmoText));
+  if (tmo < 5000) tmo = 5000;
+  reconnectTimeout.store(tmo);
+  LogEvent("Reconnect timeout: %d ms", static_cast<int>(tmo));
+
+  if (!reload) {
+    const std::shared_ptr<ProxyServer> proxy = proxyServer_.lock();
+    const std::string address = ini.GetValue("proxyServer", "address");
+    if (address.empty()) {
+      SetErrorPlace("AppConfiguration::LoadServersConfiguration", "rv_config", 54);
+      ThrowPlacedError("Address of [%s] is undefined.", "proxyServer");
+    }
+    if (proxy) proxy->host = address;
+    const uint16_t port = ParsePort(ini.GetValue("proxyServer", "port"));
+    if (port == 0) {
+      SetErrorPlace("AppConfiguration::LoadServersConfiguration", "rv_config", 60);
+      ThrowPlacedError("Port of [%s] is undefined or value is incorrect.", "proxyServer");
+    }
+    if (proxy) proxy->port = port;
+  }
+
+  for (const auto& entry : ini.GetSection("servers")) LoadServer(ini, entry.first);
+
+  bool none;
+  {
+    std::shared_lock<std::shared_mutex> lock(serversLock_);
+    none = servers_.empty();
+  }
+  if (none) {
+    SetErrorPlace("AppConfiguration::LoadServersConfiguration", "rv_config", 116);
+    ThrowPlacedError("Target server is not defined in %s.", ini.GetFileName().c_str());
+  }
+}
+
+void AppConfiguration::LoadServer(const libmo::Ini& ini, const std::string& name) {
+  auto server = std::make_shared<TServer>();
+  server->name = name;
+  server->address = ini.GetValue(name, "address");
+  if (server->address.empty()) {
+    SetErrorPlace("AppConfiguration::LoadServersConfiguration::<lambda_1>::operator ()", "rv_config", 69);
+    ThrowPlacedError("Address of [%s] is undefined.", name.c_str());
+  }
+  server->port = ParsePort(ini.GetValue(name, "port"));
+  if (server->port == 0) {
+    SetErrorPlace("AppConfiguration::LoadServersConfiguration::<lambda_1>::operator ()", "rv_config", 74);
+    ThrowPlacedError("Port of [%s] is undefined or value is incorrect.", name.c_str());
+  }
+  const std::string maxconText = ini.GetValue(name, "maxcon");
+  server->maxcon = maxconText.empty() ? 1000 : AtoiSaturated(maxconText);
+  if (server->maxcon < 1) server->maxcon = 1000;
+  const std::string recordText = ini.GetValue(name, "proxyrecord");
+  server->proxyrecord = !recordText.empty() && AtoiSaturated(recordText) != 0;
+
+  std::unique_lock<std::shared_mutex> lock(serversLock_);
+  for (const std::shared_ptr<TServer>& known : servers_) {
+    if (known->name == name) {
+      LogEvent("Item with same name [%s]' is already loaded and has been skipped.", known->name.c_str());
+      return;
+    }
+    if (known->address == server->address && known->port == server->port) {
+      LogEvent("[%s] has been skipped because another item with same address [%s]: %s:%d is found.", name.c_str(),
+               known->name.c_str(), known->address.c_str(), static_cast<int>(server->port));
+      return;
+    }
+  }
+  servers_.push_back(server);
+  LogEvent("server [%s]: %s:%d proxyrec(%d) maxcon(%d) is added.", server->name.c_str(), server->address.c_str(),
+           static_cast<int>(server->port), server->proxyrecord ? 1 : 0, static_cast<int>(server->maxcon));
+}
+
+std::list<std::shared_ptr<TServer>> AppConfiguration::Servers() const {
+  std::shared_lock<std::shared_mutex> lock(serversLock_);
+  return servers_;
+}
+
+void AppConfiguration::StartListeningChanges() {
+  const fs::path absolute = fs::absolute(configFileName_);
+  directory = absolute.parent_path().string();
+  if (!StartChangeControl()) {
+    SetErrorPlace("AppConfiguration::StartListeningChanges", "rv_config", 160);
+    ThrowOsError("Failed to start listening changes of %s", absolute.string().c_str());
+  }
+}
+
+void AppConfiguration::NotifySubscribes(const char* fileName) {
+  if (fileName == nullptr) {
+    SetErrorPlace("AppConfiguration::NotifySubscribes", "rv_config", 166);
+    LogPlacedError("fileName is null");
+    return;
+  }
+  try {
+    // Lets the writer of the file finish.
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+    LogEventAt(2, "File '%s' changed.", fileName);
+    const std::string own = fs::path(configFileName_).filename().string();
+    if (libmo::ToLowerAscii(own) == libmo::ToLowerAscii(fileName)) {
+      LogEvent("%s changed.", fileName);
+      LoadServersConfiguration(true);
+    }
+  } catch (...) {
+    libmo::Detail::AssertFailNoExceptionImpl("AppConfiguration::NotifySubscribes", "rv_config", 186);
+  }
 }
 
 }  // namespace relvo

@@ -1,17 +1,48 @@
-// The connector's one process-wide configuration object.
+// The connector's one process-wide configuration object: start-up settings
+// (ini file name, service name and description, log paths) and the running
+// settings (log level, reconnect time-out, proxy server, target servers),
+// reloaded whenever the ini file changes.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <shared_mutex>
 #include <string>
 
+#include "Common/cfilenot.h"
+
+namespace libmo {
+class Ini;
+}
+
 namespace relvo {
+
+class ProxyServer;
 
 constexpr const char* kDefaultIniName = "relvoclient.ini";
 constexpr const char* kDefaultServiceName = "OvikProxyClient";
 constexpr const char* kDefaultServiceDesc = "OVIK proxy client";
 
-class AppConfiguration {
+// One target server; created by a load and never changed afterwards.
+struct TServer {
+  std::string name;  // its key in [servers], lower case; also its section
+  std::string address;
+  uint16_t port = 0;
+  int32_t maxcon = 1000;
+  bool proxyrecord = false;
+};
+
+// atoi: optional sign, digits, stop at the first other character; 0 without
+// digits; saturates at the 32-bit signed range.
+int32_t AtoiSaturated(const std::string& text);
+
+class AppConfiguration : public libmo::TChangeFileChangeManager {
  public:
   AppConfiguration() = default;
+  // The watch ends before the override it calls is gone.
+  ~AppConfiguration() override { StopChangeControl(); }
   AppConfiguration(const AppConfiguration&) = delete;
   AppConfiguration& operator=(const AppConfiguration&) = delete;
 
@@ -20,6 +51,8 @@ class AppConfiguration {
   // REQUIRES: the current directory is the executable's folder.
   void InitConfigFileName();
   std::string GetConfigFileName() const { return configFileName_; }
+  // Tests point the configuration at a file of their own.
+  void SetConfigFileName(std::string name) { configFileName_ = std::move(name); }
 
   // Service name and description from [system]; defaults when the ini file
   // or the keys are missing. Never throws.
@@ -30,10 +63,37 @@ class AppConfiguration {
   // REQUIRES: first call before other threads log (it has no lock).
   void GetLogFiles(std::string& eventsLog, std::string& errorsLog);
 
+  // The proxy server whose host and port the first load fills in.
+  void SetProxyServer(std::weak_ptr<ProxyServer> proxyServer) { proxyServer_ = std::move(proxyServer); }
+
+  // One load of the running settings; `reload` skips the proxy server.
+  // Throws std::runtime_error on a reader error or an invalid setting; the
+  // servers appended before the failure stay.
+  void LoadServersConfiguration(bool reload);
+
+  // Starts watching the ini file's folder. Throws when watching is on.
+  void StartListeningChanges();
+
+  // Reloads when `fileName` is the ini file's name (any letter case). Runs
+  // on the watcher thread; never throws.
+  void NotifySubscribes(const char* fileName) override;
+
+  // A copy of the target servers, in the order they were added.
+  std::list<std::shared_ptr<TServer>> Servers() const;
+
+  // Milliseconds of command silence before the command connection is
+  // replaced (at least 5000 once loaded).
+  std::atomic<uint32_t> reconnectTimeout{0};
+
  private:
+  void LoadServer(const libmo::Ini& ini, const std::string& name);
+
+  mutable std::shared_mutex serversLock_;
+  std::list<std::shared_ptr<TServer>> servers_;
   std::string eventsLogPath_;
   std::string errorsLogPath_;
   std::string configFileName_;
+  std::weak_ptr<ProxyServer> proxyServer_;
 };
 
 }  // namespace relvo

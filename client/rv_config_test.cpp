@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Common/utils.h"
 #include "tests/support/temp_dir.h"
@@ -90,6 +91,185 @@ TEST_F(StartupSettings, AbsoluteLogFolderIsUsedUnchanged) {
   config.GetLogFiles(events, errors);
   EXPECT_EQ((logs.path() / "events.log").string(), events);
   EXPECT_EQ((logs.path() / "errors.log").string(), errors);
+}
+
+}  // namespace
+
+#include <stdexcept>
+
+#include "Common/log.h"
+#include "client/ProxyServer.h"
+
+namespace {
+
+// The running settings, loaded from an ini file in a temp folder.
+class RunningSettings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    proxy = std::make_shared<relvo::ProxyServer>();
+    config.SetProxyServer(proxy);
+    config.SetConfigFileName(dir / "relvoclient.ini");
+  }
+  void TearDown() override { SetLogLevel(1); }
+
+  // Writes `ini`, loads it, and returns what the load printed.
+  std::string Load(const std::string& ini, bool reload = false) {
+    WriteFile(dir.path() / "relvoclient.ini", ini);
+    testing::internal::CaptureStdout();
+    try {
+      config.LoadServersConfiguration(reload);
+    } catch (...) {
+      testing::internal::GetCapturedStdout();
+      throw;
+    }
+    return testing::internal::GetCapturedStdout();
+  }
+
+  // The text a failed load throws.
+  std::string LoadError(const std::string& ini, bool reload = false) {
+    try {
+      Load(ini, reload);
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+    return "no error";
+  }
+
+  std::vector<std::string> ServerNames() const {
+    std::vector<std::string> names;
+    for (const auto& s : config.Servers()) names.push_back(s->name);
+    return names;
+  }
+
+  TempDir dir;
+  std::shared_ptr<relvo::ProxyServer> proxy;
+  relvo::AppConfiguration config;
+};
+
+const std::string kProxy = "[proxyServer]\naddress=proxy.example\nport=7000\n";
+const std::string kOneServer = "[servers]\nweb=1\n[web]\naddress=127.0.0.1\nport=8080\n";
+
+TEST(Atoi, BehavesLikeTheCLibraryAndSaturates) {
+  EXPECT_EQ(80, relvo::AtoiSaturated("80x"));
+  EXPECT_EQ(-3, relvo::AtoiSaturated("  -3"));
+  EXPECT_EQ(0, relvo::AtoiSaturated("abc"));
+  EXPECT_EQ(7, relvo::AtoiSaturated("+7"));
+  EXPECT_EQ(2147483647, relvo::AtoiSaturated("99999999999999999999"));
+  EXPECT_EQ(-2147483647 - 1, relvo::AtoiSaturated("-99999999999999999999"));
+}
+
+TEST_F(RunningSettings, FirstLoadFillsTheProxyServerAndDefaults) {
+  const std::string out = Load(kProxy + kOneServer);
+  EXPECT_EQ("proxy.example", proxy->host);
+  EXPECT_EQ(7000, proxy->port);
+  EXPECT_EQ(15000u, config.reconnectTimeout.load());
+  EXPECT_EQ(0, libmo::EventsLog().Level());
+  EXPECT_NE(std::string::npos, out.find("Reconnect timeout: 15000 ms")) << out;
+  EXPECT_NE(std::string::npos, out.find("server [web]: 127.0.0.1:8080 proxyrec(0) maxcon(1000) is added.")) << out;
+}
+
+TEST_F(RunningSettings, DebugLevelIsClampedWithAMessage) {
+  std::string out = Load("[general]\ndebug_level=11\n" + kProxy + kOneServer);
+  EXPECT_NE(std::string::npos,
+            out.find("Can't to set log level to unsupported value 11. It's been automatically adjusted to 10"));
+  EXPECT_EQ(10, libmo::EventsLog().Level());
+  out = Load("[general]\ndebug_level=-3\n" + kProxy + kOneServer, true);
+  EXPECT_NE(std::string::npos,
+            out.find("Can't to set log level to unsupported value -3. It's been automatically adjusted to 0"));
+  EXPECT_EQ(0, libmo::EventsLog().Level());
+  out = Load("[general]\ndebug_level=high\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(std::string::npos, out.find("unsupported value")) << out;
+  EXPECT_EQ(0, libmo::EventsLog().Level());
+}
+
+TEST_F(RunningSettings, ReconnectTimeoutFloorAndUnsignedWrap) {
+  Load("[general]\nreconnect_tmo=1000\n" + kProxy + kOneServer);
+  EXPECT_EQ(5000u, config.reconnectTimeout.load());
+  Load("[general]\nreconnect_tmo=-1\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(4294967295u, config.reconnectTimeout.load());
+}
+
+TEST_F(RunningSettings, ProxyServerAddressAndPortAreRequired) {
+  EXPECT_EQ("Address of [proxyServer] is undefined. func(AppConfiguration::LoadServersConfiguration rv_config:54)",
+            LoadError("[proxyServer]\nport=1\n" + kOneServer));
+  for (const char* port : {"0", "65536", "-1", ""}) {
+    EXPECT_EQ(
+        "Port of [proxyServer] is undefined or value is incorrect. func(AppConfiguration::LoadServersConfiguration "
+        "rv_config:60)",
+        LoadError(std::string("[proxyServer]\naddress=new.host\nport=") + port + "\n" + kOneServer))
+        << port;
+  }
+  EXPECT_EQ("new.host", proxy->host);  // written before the port was checked
+  Load("[proxyServer]\naddress=h\nport=80x\n" + kOneServer);
+  EXPECT_EQ(80, proxy->port);
+}
+
+TEST_F(RunningSettings, ServersInNameOrderWithDuplicateRules) {
+  const std::string out = Load(kProxy +
+                               "[servers]\nzeta=1\nbeta=1\nalpha=1\nbeta=2\n"
+                               "[zeta]\naddress=10.0.0.1\nport=80\n"
+                               "[beta]\naddress=10.0.0.1\nport=80\nmaxcon=0\n"
+                               "[alpha]\naddress=10.0.0.1\nport=81\nmaxcon=-5\nproxyrecord=2\n");
+  EXPECT_EQ((std::vector<std::string>{"alpha", "beta"}), ServerNames());
+  EXPECT_NE(std::string::npos, out.find("Item with same name [beta]' is already loaded and has been skipped.")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("[zeta] has been skipped because another item with same address [beta]: 10.0.0.1:80 is found."))
+      << out;
+  const auto servers = config.Servers();
+  EXPECT_EQ(1000, servers.front()->maxcon);
+  EXPECT_TRUE(servers.front()->proxyrecord);
+  EXPECT_EQ(1000, servers.back()->maxcon);
+  EXPECT_FALSE(servers.back()->proxyrecord);
+}
+
+TEST_F(RunningSettings, NoServerStopsTheLoad) {
+  EXPECT_EQ("Target server is not defined in " + (dir / "relvoclient.ini") +
+                ". func(AppConfiguration::LoadServersConfiguration rv_config:116)",
+            LoadError(kProxy + "[servers]\n"));
+}
+
+TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
+  Load(kProxy + kOneServer);
+  const std::string out = Load("[proxyServer]\naddress=other\nport=9\n"
+                               "[servers]\nweb=1\napi=1\n"
+                               "[web]\naddress=127.0.0.2\nport=9999\n"
+                               "[api]\naddress=127.0.0.1\nport=8081\nproxyrecord=1\nmaxcon=2\n",
+                               true);
+  EXPECT_EQ("proxy.example", proxy->host);
+  EXPECT_EQ(7000, proxy->port);
+  EXPECT_EQ((std::vector<std::string>{"web", "api"}), ServerNames());
+  EXPECT_EQ(8080, config.Servers().front()->port);  // a known name keeps its settings
+  EXPECT_NE(std::string::npos, out.find("server [api]: 127.0.0.1:8081 proxyrec(1) maxcon(2) is added.")) << out;
+
+  // A failing server ends the load; what was added before it stays.
+  EXPECT_NE(std::string::npos,
+            LoadError(kProxy + "[servers]\nnew=1\nzzz=1\n[new]\naddress=h\nport=1\n[zzz]\nport=5\n", true)
+                .find("Address of [zzz] is undefined."));
+  EXPECT_EQ((std::vector<std::string>{"web", "api", "new"}), ServerNames());
+}
+
+TEST_F(RunningSettings, ChangesOfTheIniFileReloadWhateverTheLetterCase) {
+  Load(kProxy + kOneServer);
+  WriteFile(dir.path() / "relvoclient.ini", kProxy + "[servers]\nweb=1\nsecond=1\n[web]\naddress=a\nport=1\n"
+                                                     "[second]\naddress=b\nport=2\n");
+  testing::internal::CaptureStdout();
+  config.NotifySubscribes("other.txt");
+  config.NotifySubscribes("RELVOCLIENT.INI");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ((std::vector<std::string>{"web", "second"}), ServerNames()) << out;
+}
+
+TEST_F(RunningSettings, AFailedReloadIsReportedNotThrown) {
+  Load(kProxy + kOneServer);
+  WriteFile(dir.path() / "relvoclient.ini", "[servers]\nbad=1\n[bad]\nport=1\n");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  config.NotifySubscribes("relvoclient.ini");
+  const std::string err = testing::internal::GetCapturedStderr();
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, err.find("STANDART exception caught in function AppConfiguration::NotifySubscribes, "
+                                        "file rv_config, line 186: \"Address of [bad] is undefined."))
+      << err;
 }
 
 }  // namespace

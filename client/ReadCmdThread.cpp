@@ -1,0 +1,74 @@
+#include <cstdint>
+
+#include "Common/assert.h"
+#include "Common/log.h"
+#include "Common/netUtils.h"
+#include "client/ProxyServer.h"
+
+namespace relvo {
+
+void ReadCmdThread::StartWork(std::shared_ptr<ProxyServer> proxyServer) {
+  if (!proxyServer) {
+    SetErrorPlace("ReadCmdThread::StartWork", "ProxyServer", 115);
+    LogPlacedError("proxyServer != nullptr");
+  }
+  proxyServer_ = proxyServer;
+  if (!Start("RCMD")) {
+    SetErrorPlace("ReadCmdThread::StartWork", "ProxyServer", 119);
+    ThrowSocketError("Failed to start ReadCmdThread.");
+  }
+}
+
+void ReadCmdThread::CloseCommandSocket() {
+  if (const std::shared_ptr<ProxyServer> proxy = proxyServer_.lock()) proxy->CloseCommandSocket();
+}
+
+void ReadCmdThread::StopAndJoin() {
+  Stop();
+  CloseCommandSocket();
+  Join();
+}
+
+void ReadCmdThread::onFinish() {
+  CloseCommandSocket();
+  LogEvent("Read command thread stopped.");
+}
+
+void ReadCmdThread::body() {
+  const std::shared_ptr<ProxyServer> proxy = proxyServer_.lock();
+  if (!proxy) {
+    SetErrorPlace("ReadCmdThread::body", "ProxyServer", 131);
+    LogPlacedError("proxyserver != nullptr");
+    return;
+  }
+  LogEvent("command reader thread started %d", static_cast<int>(proxy->GetCommandSocket()));
+  while (!IsStopping()) {
+    const SOCKET s = proxy->GetCommandSocket();
+    unsigned char word[2] = {0, 0};
+    int received = static_cast<int>(::recv(s, reinterpret_cast<char*>(word), sizeof word, 0));
+    // A code split across two segments is completed, so that the stream of
+    // 2-byte commands never slips by a byte.
+    if (received == 1) received = static_cast<int>(::recv(s, reinterpret_cast<char*>(word + 1), 1, 0));
+    if (received <= 0) {
+      netutils::CheckRecvResult(received, "recv command failed.", !IsStopping());
+      break;
+    }
+    proxy->TouchLastCommandTime();
+    const int16_t code = static_cast<int16_t>(word[0] | (word[1] << 8));
+    if (code == CreateTransport) {
+      LogEventAt(1, "Receive cmdCreateTransport command");
+      const uint16_t result = proxy->CreateTransport() ? 1 : 0;
+      const char answer[2] = {static_cast<char>(result & 0xFF), static_cast<char>(result >> 8)};
+      if (!netutils::SendAll(s, answer, sizeof answer)) {
+        SetErrorPlace("ReadCmdThread::body", "ProxyServer", 153);
+        ThrowSocketError("Send cmdCreateTransport result failed");
+      }
+    } else if (code == Ping) {
+      LogEventAt(9, "ping received");
+    } else {
+      LogError("Receive unknown command %d", code);
+    }
+  }
+}
+
+}  // namespace relvo
