@@ -1,0 +1,94 @@
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "Common/systemd_unit.h"
+
+extern char** environ;
+
+namespace libmo::systemd {
+namespace {
+
+// '%' starts a specifier in every unit setting.
+std::string EscapeSpecifiers(const std::string& text) {
+  std::string result;
+  for (const char c : text) {
+    if (c == '%') result += '%';
+    result += c;
+  }
+  return result;
+}
+
+std::string CommandLineWord(const std::string& path) {
+  const std::string escaped = EscapeSpecifiers(path);
+  if (escaped.find_first_of(" \t\"'\\") == std::string::npos) return escaped;
+  std::string quoted = "\"";
+  for (const char c : escaped) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
+}  // namespace
+
+std::string UnitFilePath(const std::string& serviceName) {
+  return std::string(kUnitFolder) + "/" + serviceName + ".service";
+}
+
+std::string UnitFileText(const std::string& executable, const char* description) {
+  std::string text;
+  if (description != nullptr) {
+    std::string oneLine = description;
+    for (char& c : oneLine) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    text += "[Unit]\nDescription=" + EscapeSpecifiers(oneLine) + "\n\n";
+  }
+  text += "[Service]\nType=notify\nExecStart=" + CommandLineWord(executable) + "\n";
+  return text;
+}
+
+std::string FindSystemctl() {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::string();
+  const std::string folders = path;
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = folders.find(':', begin);
+    std::string folder = folders.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    if (folder.empty()) folder = ".";
+    const std::string candidate = folder + "/systemctl";
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (end == std::string::npos) return std::string();
+    begin = end + 1;
+  }
+}
+
+int RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> words;
+  words.push_back(program);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  errno = EINTR;
+  return -1;
+}
+
+}  // namespace libmo::systemd
