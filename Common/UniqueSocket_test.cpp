@@ -1,0 +1,192 @@
+#include "Common/UniqueSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Common/log.h"
+#include "Common/netUtils.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_dir.h"
+
+using libmo::UniqueSocket;
+using testsupport::LoopbackPair;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Routes the logs into a temp folder, with socket closes logged (level 1),
+// and starts the socket library for one test.
+class Holder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    current_ = &dir_;
+    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
+      events = (*current_) / "events.log";
+      errors = (*current_) / "errors.log";
+    });
+    ASSERT_FALSE(LogInit("SOCK"));
+    SetLogLevel(1);
+    netutils::InitNet();
+    pair_ = testsupport::MakeLoopbackPair();
+    errorsAtStart_ = ReadFile(dir_.path() / "errors.log").size();
+  }
+  void TearDown() override {
+    pair_ = LoopbackPair();
+    netutils::CleanupNet();
+    libmo::SetLogPathSource(nullptr);
+    libmo::EventsLog().Open(std::string());
+    libmo::ErrorsLog().Open(std::string());
+  }
+  std::string Events() const { return ReadFile(dir_.path() / "events.log"); }
+  // Error lines written since the set-up (LogInit writes one of its own).
+  std::string Errors() const { return ReadFile(dir_.path() / "errors.log").substr(errorsAtStart_); }
+
+  // How often "Close socket <s>" was logged.
+  int CloseLines(SOCKET s) const {
+    const std::string line = ": Close socket " + std::to_string(static_cast<int>(s)) + "\n";
+    const std::string events = Events();
+    int count = 0;
+    for (size_t at = events.find(line); at != std::string::npos; at = events.find(line, at + 1)) ++count;
+    return count;
+  }
+
+  // True when the server side sees the end of the client's stream.
+  bool PeerSeesClose() {
+    char byte = 0;
+    return ::recv(pair_.server.get(), &byte, 1, 0) <= 0;
+  }
+
+  // True when one byte sent on `s` reaches the server side.
+  bool StillConnected(SOCKET s) {
+    char byte = 0;
+    return netutils::SendAll(s, "k", 1) && ::recv(pair_.server.get(), &byte, 1, 0) == 1 && byte == 'k';
+  }
+
+  TempDir dir_;
+  size_t errorsAtStart_ = 0;
+  LoopbackPair pair_;
+  static TempDir* current_;
+};
+TempDir* Holder::current_ = nullptr;
+
+TEST_F(Holder, ClosingTwiceClosesOnce) {
+  const SOCKET s = pair_.client.Release();
+  auto holder = std::make_shared<UniqueSocket>(s);
+  EXPECT_TRUE(holder->IsOwnSocket());
+  EXPECT_EQ(s, holder->socket());
+  EXPECT_TRUE(StillConnected(holder->socket()));
+
+  holder->Close();
+  EXPECT_EQ(INVALID_SOCKET, holder->socket());
+  holder->Close();
+  holder->Reset();
+  holder.reset();
+  EXPECT_EQ(1, CloseLines(s)) << Events();
+  EXPECT_TRUE(PeerSeesClose());
+  EXPECT_EQ("", Errors());
+}
+
+TEST_F(Holder, TheLastOwnersReleaseClosesTheSocket) {
+  const SOCKET s = pair_.client.Release();
+  auto first = std::make_shared<UniqueSocket>(s);
+  std::shared_ptr<UniqueSocket> second = first;
+  first.reset();
+  EXPECT_EQ(0, CloseLines(s));
+  EXPECT_TRUE(StillConnected(second->socket()));
+  second.reset();
+  EXPECT_EQ(1, CloseLines(s)) << Events();
+  EXPECT_TRUE(PeerSeesClose());
+}
+
+TEST_F(Holder, CloseFromAnotherThreadWakesABlockedRecv) {
+  auto holder = std::make_shared<UniqueSocket>(pair_.client.Release());
+  std::atomic<bool> started{false};
+  std::atomic<bool> done{false};
+  std::atomic<int> result{1};
+  std::thread reader([&] {
+    const SOCKET s = holder->socket();
+    started = true;
+    char byte = 0;
+    result = ::recv(s, &byte, 1, 0);
+    done = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+  // Nothing was sent: the reader stays blocked until the close.
+  EXPECT_FALSE(WaitFor([&] { return done.load(); }, 100ms));
+  holder->Close();
+  EXPECT_TRUE(WaitFor([&] { return done.load(); }));
+  if (!done) pair_.server.Reset();  // last resort, so that the join returns
+  reader.join();
+  EXPECT_LE(result.load(), 0);
+}
+
+TEST_F(Holder, ConcurrentClosesCloseOnce) {
+  const SOCKET s = pair_.client.Release();
+  auto holder = std::make_shared<UniqueSocket>(s);
+  constexpr int kThreads = 8;
+  std::latch go(kThreads);
+  std::vector<std::thread> closers;
+  for (int i = 0; i < kThreads; ++i) {
+    closers.emplace_back([&, holder] {
+      go.arrive_and_wait();
+      holder->Close();
+    });
+  }
+  for (std::thread& t : closers) t.join();
+  EXPECT_EQ(INVALID_SOCKET, holder->socket());
+  EXPECT_EQ(1, CloseLines(s)) << Events();
+  EXPECT_TRUE(PeerSeesClose());
+  EXPECT_EQ("", Errors());
+}
+
+TEST_F(Holder, NonOwningHolderForgetsTheSocketWithoutClosingIt) {
+  const SOCKET s = pair_.client.get();
+  auto holder = std::make_shared<UniqueSocket>(s, false);
+  EXPECT_FALSE(holder->IsOwnSocket());
+  holder->Close();
+  EXPECT_EQ(INVALID_SOCKET, holder->socket());
+  EXPECT_TRUE(holder->IsOwnSocket());
+  const std::string failed = ": IsOwnSocket() func(libmo::UniqueSocket::Close UniqueSocket:73)\n";
+  EXPECT_NE(std::string::npos, Errors().find(failed)) << Errors();
+
+  // Reset alone is no failed check; neither closes the handle.
+  auto other = std::make_shared<UniqueSocket>(s, false);
+  other->Reset();
+  other.reset();
+  holder.reset();
+  EXPECT_EQ(0, CloseLines(s)) << Events();
+  EXPECT_TRUE(StillConnected(s));
+  const std::string errors = Errors();
+  EXPECT_EQ(errors.find(failed), errors.rfind(failed)) << errors;
+}
+
+TEST_F(Holder, MoveTakesTheHandleAndOwnership) {
+  const SOCKET s = pair_.client.Release();
+  UniqueSocket target(INVALID_SOCKET, false);
+  {
+    UniqueSocket source(s);
+    UniqueSocket middle(std::move(source));
+    EXPECT_EQ(INVALID_SOCKET, source.socket());
+    target = std::move(middle);
+    EXPECT_EQ(INVALID_SOCKET, middle.socket());
+  }
+  EXPECT_EQ(s, target.socket());
+  EXPECT_TRUE(target.IsOwnSocket());
+  EXPECT_TRUE(StillConnected(target.socket()));
+  target.Close();
+  EXPECT_EQ(1, CloseLines(s)) << Events();
+  EXPECT_TRUE(PeerSeesClose());
+}
+
+}  // namespace

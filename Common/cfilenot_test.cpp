@@ -1,0 +1,310 @@
+#include "Common/cfilenot.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Common/log.h"
+#include "Common/oserror.h"
+#include "Common/os.h"
+#include "tests/support/temp_dir.h"
+
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+using testsupport::WriteFile;
+
+namespace {
+
+// Thread-safe record of reported names and of the threads that reported them.
+class Record {
+ public:
+  void Add(const char* fileName) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    names_.emplace_back(fileName);
+    threads_.insert(libmo::os::CurrentThreadId());
+  }
+  bool Saw(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(names_.begin(), names_.end(), name) != names_.end();
+  }
+  std::vector<std::string> Names() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return names_;
+  }
+  std::set<unsigned> Threads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> names_;
+  std::set<unsigned> threads_;
+};
+
+// Logs and records every name it is handed; stops its own watch when it
+// sees `stopOn`.
+class RecordingWatcher : public libmo::TChangeFileChangeManager {
+ public:
+  explicit RecordingWatcher(const fs::path& folder, std::string stopOn = std::string()) : stopOn_(std::move(stopOn)) {
+    directory = folder.string();
+  }
+  ~RecordingWatcher() override { StopChangeControl(); }
+
+  void NotifySubscribes(const char* fileName) override {
+    LogEvent("reported %s", fileName);
+    record.Add(fileName);
+    if (!stopOn_.empty() && stopOn_ == fileName) StopChangeControl();
+  }
+
+  Record record;
+
+ private:
+  const std::string stopOn_;
+};
+
+class Subscriber : public libmo::FileChangeSubscriber {
+ public:
+  void FileChanged(const char* fileName) override { record.Add(fileName); }
+  Record record;
+};
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string all;
+  for (const std::string& name : names) all += "[" + name + "]";
+  return all;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+// Logs go to a folder of their own, never the watched one: each logged name
+// would otherwise be a change of the log file.
+class ChangeWatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    current_ = &logs_;
+    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
+      events = (*current_) / "events.log";
+      errors = (*current_) / "errors.log";
+    });
+    ASSERT_FALSE(LogInit("TEST"));
+  }
+  void TearDown() override {
+    libmo::SetLogPathSource(nullptr);
+    libmo::EventsLog().Open(std::string());
+    libmo::ErrorsLog().Open(std::string());
+  }
+
+  std::string Events() const { return ReadFile(logs_.path() / "events.log"); }
+  std::string Errors() const { return ReadFile(logs_.path() / "errors.log"); }
+
+  // Until `record` has seen `probe`, (re)writes it in `folder`: changes made
+  // before the watch is in place are not reported.
+  static bool WaitUntilWatching(const Record& record, const fs::path& folder,
+                                const std::string& probe = "probe.txt") {
+    return WaitFor([&] {
+      WriteFile(folder / probe, "probe");
+      return record.Saw(probe);
+    });
+  }
+
+  // Runs StopChangeControl with a deadline.
+  static bool StopsInTime(libmo::TChangeFileChangeManager& manager) {
+    std::future<void> done = std::async(std::launch::async, [&manager] { manager.StopChangeControl(); });
+    return done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  }
+
+  TempDir logs_;
+  TempDir dir_;  // the watched folder
+  static TempDir* current_;
+};
+TempDir* ChangeWatch::current_ = nullptr;
+
+TEST_F(ChangeWatch, WrittenAndCreatedFilesAreReportedByBareNameOnTheFnotThread) {
+  WriteFile(dir_.path() / "existing.txt", "one");
+  RecordingWatcher watcher(dir_.path());
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+
+  WriteFile(dir_.path() / "existing.txt", "two");
+  EXPECT_TRUE(WaitFor([&] { return watcher.record.Saw("existing.txt"); })) << Joined(watcher.record.Names());
+  WriteFile(dir_.path() / "created.ini", "[general]\n");
+  EXPECT_TRUE(WaitFor([&] { return watcher.record.Saw("created.ini"); })) << Joined(watcher.record.Names());
+
+  for (const std::string& name : watcher.record.Names()) {
+    EXPECT_EQ(std::string::npos, name.find_first_of("/\\")) << name;
+  }
+  const std::set<unsigned> threads = watcher.record.Threads();
+  ASSERT_EQ(1u, threads.size());
+  const unsigned fnot = *threads.begin();
+  EXPECT_NE(libmo::os::CurrentThreadId(), fnot);
+  const std::string line = "(" + std::to_string(fnot) + ":FNOT): reported existing.txt\n";
+  EXPECT_NE(std::string::npos, Events().find(line)) << Events();
+}
+
+TEST_F(ChangeWatch, BurstOfFilesIsReportedRecordByRecord) {
+  RecordingWatcher watcher(dir_.path());
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+  constexpr int kFiles = 10;
+  for (int i = 0; i < kFiles; ++i) WriteFile(dir_.path() / ("batch-" + std::to_string(i) + ".txt"), "x");
+  EXPECT_TRUE(WaitFor([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      if (!watcher.record.Saw("batch-" + std::to_string(i) + ".txt")) return false;
+    }
+    return true;
+  })) << Joined(watcher.record.Names());
+}
+
+TEST_F(ChangeWatch, MovedIntoPlaceReportsTheNewName) {
+  TempDir outside;
+  WriteFile(dir_.path() / "target.ini", "old");
+  WriteFile(outside.path() / "moved.txt", "from elsewhere");
+  RecordingWatcher watcher(dir_.path());
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+
+  // Save as editors do: a temporary file renamed over the target.
+  WriteFile(dir_.path() / "target.ini.tmp", "new");
+  fs::rename(dir_.path() / "target.ini.tmp", dir_.path() / "target.ini");
+  EXPECT_TRUE(WaitFor([&] { return watcher.record.Saw("target.ini"); })) << Joined(watcher.record.Names());
+  ASSERT_EQ("new", ReadFile(dir_.path() / "target.ini"));
+
+  fs::rename(outside.path() / "moved.txt", dir_.path() / "moved.txt");
+  EXPECT_TRUE(WaitFor([&] { return watcher.record.Saw("moved.txt"); })) << Joined(watcher.record.Names());
+}
+
+TEST_F(ChangeWatch, DeletedFilesAndOldNamesAreNotReported) {
+  WriteFile(dir_.path() / "gone.txt", "bye");
+  WriteFile(dir_.path() / "old-name.txt", "same");
+  RecordingWatcher watcher(dir_.path());
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+
+  ASSERT_TRUE(fs::remove(dir_.path() / "gone.txt"));
+  fs::rename(dir_.path() / "old-name.txt", dir_.path() / "new-name.txt");
+  WriteFile(dir_.path() / "sentinel.txt", "after");
+  ASSERT_TRUE(WaitFor([&] { return watcher.record.Saw("sentinel.txt") && watcher.record.Saw("new-name.txt"); }))
+      << Joined(watcher.record.Names());
+  EXPECT_FALSE(watcher.record.Saw("gone.txt")) << Joined(watcher.record.Names());
+  EXPECT_FALSE(watcher.record.Saw("old-name.txt")) << Joined(watcher.record.Names());
+}
+
+TEST_F(ChangeWatch, SubfolderChangesAreNotReported) {
+  fs::create_directory(dir_.path() / "sub");
+  WriteFile(dir_.path() / "sub" / "inner.txt", "1");
+  RecordingWatcher watcher(dir_.path());
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+
+  WriteFile(dir_.path() / "sub" / "inner.txt", "2");
+  WriteFile(dir_.path() / "sub" / "fresh.txt", "3");
+  WriteFile(dir_.path() / "sentinel.txt", "after");
+  ASSERT_TRUE(WaitFor([&] { return watcher.record.Saw("sentinel.txt"); })) << Joined(watcher.record.Names());
+  for (const std::string& name : watcher.record.Names()) {
+    EXPECT_EQ(std::string::npos, name.find("inner.txt")) << name;
+    EXPECT_EQ(std::string::npos, name.find("fresh.txt")) << name;
+  }
+}
+
+TEST_F(ChangeWatch, SecondStartIsRefusedAndLeavesTheWatchRunning) {
+  RecordingWatcher watcher(dir_.path());
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+
+  EXPECT_FALSE(watcher.StartChangeControl());
+  const std::set<unsigned> threads = watcher.record.Threads();
+  ASSERT_EQ(1u, threads.size());
+  const std::string line =
+      "Change control for directory already started, thread id: " + std::to_string(*threads.begin()) + "\n";
+  EXPECT_EQ(1u, Occurrences(Errors(), line)) << Errors();
+
+  WriteFile(dir_.path() / "after.txt", "still watched");
+  EXPECT_TRUE(WaitFor([&] { return watcher.record.Saw("after.txt"); })) << Joined(watcher.record.Names());
+  EXPECT_EQ(threads, watcher.record.Threads());
+}
+
+TEST_F(ChangeWatch, StopEndsTheWaitingWatcherAndALaterStartWatchesAgain) {
+  RecordingWatcher stopped(dir_.path());
+  ASSERT_TRUE(stopped.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(stopped.record, dir_.path()));
+  ASSERT_TRUE(StopsInTime(stopped));
+  const std::vector<std::string> before = stopped.record.Names();
+
+  // A second watch on the same folder shows that the change did happen.
+  RecordingWatcher other(dir_.path());
+  ASSERT_TRUE(other.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(other.record, dir_.path(), "other-probe.txt"));
+  WriteFile(dir_.path() / "late.txt", "after stop");
+  ASSERT_TRUE(WaitFor([&] { return other.record.Saw("late.txt"); })) << Joined(other.record.Names());
+  EXPECT_EQ(before, stopped.record.Names());
+
+  ASSERT_TRUE(stopped.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(stopped.record, dir_.path(), "restart-probe.txt"));
+  EXPECT_EQ(0u, Occurrences(Errors(), "already started")) << Errors();
+}
+
+TEST_F(ChangeWatch, MissingFolderEndsTheWatcherAndBlocksRestartUntilStopped) {
+  const fs::path missing = dir_.path() / "missing";
+  RecordingWatcher watcher(missing);
+  ASSERT_TRUE(watcher.StartChangeControl());
+  const std::string line = "Error while change control: Can't create change control handle. : last OS error '" +
+                           libmo::ErrorText(2) +
+                           "' func(libmo::TChangeFileChangeManager::TChangeFilesNotifier::Start cfilenot:63)\n";
+  ASSERT_TRUE(WaitFor([&] { return Errors().find(line) != std::string::npos; })) << Errors();
+
+  EXPECT_FALSE(watcher.StartChangeControl());
+  EXPECT_EQ(1u, Occurrences(Errors(), "Change control for directory already started, thread id: ")) << Errors();
+
+  ASSERT_TRUE(StopsInTime(watcher));
+  fs::create_directory(missing);
+  ASSERT_TRUE(watcher.StartChangeControl());
+  EXPECT_TRUE(WaitUntilWatching(watcher.record, missing));
+  EXPECT_EQ(1u, Occurrences(Errors(), "Error while change control")) << Errors();
+}
+
+TEST_F(ChangeWatch, StopFromTheWatcherThreadIsReportedAndEndsTheWatch) {
+  RecordingWatcher watcher(dir_.path(), "stop.txt");
+  ASSERT_TRUE(watcher.StartChangeControl());
+  ASSERT_TRUE(WaitUntilWatching(watcher.record, dir_.path()));
+  testing::internal::CaptureStderr();
+  WriteFile(dir_.path() / "stop.txt", "stop");
+  const std::string report =
+      "STANDART exception caught in function libmo::TChangeFileChangeManager::StopChangeControl, file "
+      "Common/cfilenot, line 259: \"";
+  const bool reported = WaitFor([&] { return Errors().find(report) != std::string::npos; });
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(reported) << Errors();
+  EXPECT_TRUE(StopsInTime(watcher));
+  EXPECT_EQ(1u, Occurrences(Errors(), report)) << Errors();
+}
+
+TEST_F(ChangeWatch, BaseHandsNamesToLiveSubscribers) {
+  libmo::TChangeFileChangeManager manager;
+  auto live = std::make_shared<Subscriber>();
+  auto gone = std::make_shared<Subscriber>();
+  manager.Subscribe(live);
+  manager.Subscribe(gone);
+  gone.reset();
+  manager.SetDirectory(dir_.path().string());
+  ASSERT_TRUE(manager.StartChangeControl());
+  EXPECT_TRUE(WaitUntilWatching(live->record, dir_.path()));
+  ASSERT_TRUE(StopsInTime(manager));
+  EXPECT_EQ(1u, live->record.Threads().size());
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+#include "Common/netUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Common/log.h"
+#include "Common/oserror.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_dir.h"
+
+using testsupport::LoopbackListener;
+using testsupport::OwnedSocket;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Routes the logs into a temp folder and starts the socket library for one
+// test.
+class Net : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    current_ = &dir_;
+    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
+      events = (*current_) / "events.log";
+      errors = (*current_) / "errors.log";
+    });
+    ASSERT_FALSE(LogInit("NET"));
+    netutils::InitNet();
+    errorsAtStart_ = ReadFile(dir_.path() / "errors.log").size();
+  }
+  void TearDown() override {
+    netutils::CleanupNet();
+    libmo::SetLogPathSource(nullptr);
+    libmo::EventsLog().Open(std::string());
+    libmo::ErrorsLog().Open(std::string());
+  }
+  std::string Events() const { return ReadFile(dir_.path() / "events.log"); }
+  // Error lines written since the set-up (LogInit writes one of its own).
+  std::string Errors() const { return ReadFile(dir_.path() / "errors.log").substr(errorsAtStart_); }
+
+  TempDir dir_;
+  size_t errorsAtStart_ = 0;
+  static TempDir* current_;
+};
+TempDir* Net::current_ = nullptr;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The text between `before` and the next `after` in `text`, or "<none>".
+std::string Between(const std::string& text, const std::string& before, const std::string& after) {
+  const size_t start = text.find(before);
+  if (start == std::string::npos) return "<none>";
+  const size_t end = text.find(after, start + before.size());
+  if (end == std::string::npos) return "<none>";
+  return text.substr(start + before.size(), end - start - before.size());
+}
+
+// What Connect threw, or "nothing thrown" (the socket is then closed).
+std::string ConnectError(const std::string& host, unsigned short port) {
+  try {
+    OwnedSocket connected(netutils::Connect(host, port));
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "nothing thrown";
+}
+
+std::string ConnectingLine(const std::string& address, unsigned short port) {
+  return ": Connecting to '" + address + ":" + std::to_string(port) + "'...\n";
+}
+
+TEST_F(Net, ConnectGivesABlockingSocketConnectedToThePeer) {
+  LoopbackListener listener;
+  OwnedSocket client(netutils::Connect("127.0.0.1", listener.port()));
+  ASSERT_TRUE(client.valid());
+  OwnedSocket server = listener.Accept();
+  ASSERT_TRUE(server.valid());
+  EXPECT_TRUE(Contains(Events(), ConnectingLine("127.0.0.1", listener.port()))) << Events();
+
+  std::string address = "unset";
+  std::string port = "unset";
+  netutils::GetPeerInfo(client.get(), address, port);
+  EXPECT_EQ("127.0.0.1", address);
+  EXPECT_EQ(std::to_string(listener.port()), port);
+
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(0, ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&local), &length));
+  netutils::GetPeerInfo(server.get(), address, port);
+  EXPECT_EQ("127.0.0.1", address);
+  EXPECT_EQ(std::to_string(ntohs(local.sin_port)), port);
+
+  // Blocking mode: a recv with nothing to read waits for the data instead of
+  // failing at once.
+  std::atomic<int> received{-2};
+  char buffer[16] = {};
+  std::thread reader([&] { received = ::recv(client.get(), buffer, sizeof buffer, 0); });
+  EXPECT_FALSE(WaitFor([&] { return received != -2; }, 200ms)) << "recv returned " << received;
+  EXPECT_TRUE(netutils::SendAll(server.get(), "hello", 5));
+  reader.join();
+  EXPECT_EQ(5, received.load());
+  EXPECT_EQ("hello", std::string(buffer));
+  EXPECT_EQ("", Errors());
+}
+
+TEST_F(Net, ConnectByNameShowsTheNumericAddress) {
+  LoopbackListener listener;
+  OwnedSocket client(netutils::Connect("localhost", listener.port()));
+  ASSERT_TRUE(client.valid());
+  const std::string events = Events();
+  EXPECT_TRUE(Contains(events, ConnectingLine("127.0.0.1", listener.port()))) << events;
+  EXPECT_FALSE(Contains(events, "Connecting to 'localhost")) << events;
+}
+
+TEST_F(Net, RefusedConnectFailsAtOnceWithTheSystemText) {
+  const unsigned short port = testsupport::ClosedLoopbackPort();
+  const std::string refused = libmo::ErrorText(netutils::os::ConnectionRefusedCode());
+  ASSERT_FALSE(refused.empty());
+  EXPECT_EQ("Can't connect to address=127.0.0.1, port=" + std::to_string(port) + " - " + refused +
+                " func(netutils::Connect netUtils:183)",
+            ConnectError("127.0.0.1", port));
+  EXPECT_TRUE(Contains(Events(), ConnectingLine("127.0.0.1", port))) << Events();
+}
+
+TEST_F(Net, UnresolvableNameFailsWithTwoReports) {
+  const std::string thrown = ConnectError("no-such-host.invalid", 80);
+  EXPECT_EQ(0u, thrown.find("Address 'no-such-host.invalid' can not be resolved : last OS error '")) << thrown;
+  EXPECT_TRUE(thrown.ends_with("' func(netutils::Connect netUtils:128)")) << thrown;
+
+  const std::string errors = Errors();
+  const std::string logged = ": Failed to get address info for 'no-such-host.invalid'. : socket error '";
+  EXPECT_TRUE(Contains(errors, logged)) << errors;
+  EXPECT_TRUE(Contains(errors, "' func(netutils::GetIpAddress netUtils:74)\n")) << errors;
+  // The raised text carries the resolver's error, not one of the log's.
+  EXPECT_EQ(Between(errors, logged, "' func("), Between(thrown, "last OS error '", "' func(")) << errors << thrown;
+  EXPECT_FALSE(Contains(Events(), "Connecting to")) << Events();
+
+  EXPECT_TRUE(netutils::GetIpAddress("no-such-host.invalid").empty());
+}
+
+TEST_F(Net, GetIpAddressGivesNumericIpv4Addresses) {
+  EXPECT_EQ(std::list<std::string>{"127.0.0.1"}, netutils::GetIpAddress("127.0.0.1"));
+  const std::list<std::string> local = netutils::GetIpAddress("localhost");
+  EXPECT_NE(local.end(), std::find(local.begin(), local.end(), "127.0.0.1"));
+  EXPECT_EQ("", Errors());
+}
+
+TEST_F(Net, GetPeerInfoOfAnUnconnectedSocketLogsAndKeepsTheOutputs) {
+  OwnedSocket lone(::socket(AF_INET, SOCK_STREAM, 0));
+  ASSERT_TRUE(lone.valid());
+  std::string address = "kept";
+  std::string port = "kept too";
+  netutils::GetPeerInfo(lone.get(), address, port);
+  EXPECT_EQ("kept", address);
+  EXPECT_EQ("kept too", port);
+  const std::string errors = Errors();
+  EXPECT_TRUE(Contains(errors, ": Failed to get remote peer name. : OS error '")) << errors;
+  EXPECT_TRUE(Contains(errors, "' func(netutils::GetPeerInfo netUtils:30)\n")) << errors;
+}
+
+TEST_F(Net, SendAllOfNothingSendsNothing) {
+  EXPECT_TRUE(netutils::SendAll(INVALID_SOCKET, nullptr, 0));
+  EXPECT_TRUE(netutils::SendAll(INVALID_SOCKET, "x", -1));
+  EXPECT_FALSE(netutils::SendAll(INVALID_SOCKET, "x", 1));
+
+  testsupport::LoopbackPair pair = testsupport::MakeLoopbackPair();
+  EXPECT_TRUE(netutils::SendAll(pair.client.get(), "abc", 0));
+  ASSERT_TRUE(netutils::SendAll(pair.client.get(), "z", 1));
+  char first = 0;
+  ASSERT_EQ(1, ::recv(pair.server.get(), &first, 1, 0));
+  EXPECT_EQ('z', first);
+}
+
+TEST_F(Net, SendAllDeliversALargeBufferWhole) {
+  testsupport::LoopbackPair pair = testsupport::MakeLoopbackPair();
+  std::vector<char> data(8 * 1024 * 1024 + 13);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+
+  std::vector<char> received;
+  std::thread reader([&] {
+    std::vector<char> chunk(64 * 1024);
+    while (received.size() < data.size()) {
+      const int n = ::recv(pair.server.get(), chunk.data(), static_cast<int>(chunk.size()), 0);
+      if (n <= 0) break;
+      received.insert(received.end(), chunk.data(), chunk.data() + n);
+    }
+  });
+  EXPECT_TRUE(netutils::SendAll(pair.client.get(), data.data(), static_cast<int>(data.size())));
+  reader.join();
+  ASSERT_EQ(data.size(), received.size());
+  EXPECT_TRUE(data == received);
+}
+
+TEST_F(Net, SendAfterThePeerClosedFailsAndTheProcessLivesOn) {
+  testsupport::LoopbackPair pair = testsupport::MakeLoopbackPair();
+  // Unread data makes the peer's close a reset.
+  ASSERT_TRUE(netutils::SendAll(pair.client.get(), "unread", 6));
+  char ack = 0;
+  ASSERT_TRUE(netutils::SendAll(pair.server.get(), "!", 1));
+  ASSERT_EQ(1, ::recv(pair.client.get(), &ack, 1, 0));
+  pair.server.Reset();
+
+  const std::vector<char> block(4096, 'b');
+  EXPECT_TRUE(WaitFor([&] { return !netutils::SendAll(pair.client.get(), block.data(), 4096); }));
+  // Later sends on the dead connection fail too (EPIPE on POSIX).
+  EXPECT_FALSE(netutils::SendAll(pair.client.get(), block.data(), 4096));
+  EXPECT_FALSE(netutils::SendAll(pair.client.get(), block.data(), 1));
+}
+
+TEST_F(Net, CheckRecvResultReportsOnlyWhenAsked) {
+  EXPECT_TRUE(netutils::CheckRecvResult(1, "one"));
+  EXPECT_TRUE(netutils::CheckRecvResult(4096, "many", false));
+  EXPECT_FALSE(netutils::CheckRecvResult(0, "quiet zero", false));
+  EXPECT_FALSE(netutils::CheckRecvResult(-1, "quiet negative", false));
+  EXPECT_EQ("", Errors());
+
+  EXPECT_FALSE(netutils::CheckRecvResult(0, "reader 5"));
+  const int code = netutils::os::ConnectionRefusedCode();
+  libmo::SetLastOsError(code);
+  EXPECT_FALSE(netutils::CheckRecvResult(-1, "reader %s 6"));
+
+  const std::string errors = Errors();
+  EXPECT_EQ(2, std::count(errors.begin(), errors.end(), '\n')) << errors;
+  EXPECT_TRUE(Contains(errors, ": reader 5  Connection closed.\n")) << errors;
+  EXPECT_TRUE(Contains(errors, ": reader %s 6 : socket error '" + libmo::ErrorText(code) +
+                                   "' func(netutils::CheckRecvResult netUtils:60)\n"))
+      << errors;
+}
+
+}  // namespace
