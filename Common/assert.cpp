@@ -46,11 +46,16 @@ struct NoExceptionInFlight {};
 }  // namespace
 
 void SetErrorPlace(const char* function, const char* file, int line) {
+  // The report that follows reads the last OS or socket error: recording the
+  // place (the first touch of thread-local storage may reset it on Windows,
+  // a string's allocation may change errno) must leave it as it was.
+  const int lastError = libmo::LastOsError();
   errorPlace.function = function != nullptr ? function : "";
   std::string path = file != nullptr ? file : "";
   const size_t slash = path.find_last_of("\\/");
   errorPlace.file = slash == std::string::npos ? path : path.substr(slash + 1);
   errorPlace.line = line;
+  libmo::SetLastOsError(lastError);
 }
 
 const ErrorPlace& CurrentErrorPlace() { return errorPlace; }

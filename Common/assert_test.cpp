@@ -79,6 +79,19 @@ TEST_F(Reports, OsAndSocketErrorsCarryTheSystemText) {
   EXPECT_EQ("cannot go : last OS error '" + text2 + "' func(h y:9)", thrown);
 }
 
+TEST_F(Reports, RecordingThePlaceKeepsTheLastErrorOnAFreshThread) {
+  // The first use of thread-local storage on a thread must not wipe the
+  // error that the report is about to describe.
+  const std::string text2 = libmo::ErrorText(2);
+  std::thread([] {
+    SetThreadTag("FRESH");
+    libmo::SetLastOsError(2);
+    SetErrorPlace("fresh", "f", 3);
+    LogOsError("first report");
+  }).join();
+  EXPECT_NE(std::string::npos, Errors().find("first report : OS error '" + text2 + "' func(fresh f:3)")) << Errors();
+}
+
 TEST_F(Reports, PlacedThrowMatchesTheLoggedForm) {
   SetErrorPlace("AppConfiguration::LoadServersConfiguration", "client/rv_config", 54);
   EXPECT_EQ("Address of [proxyServer] is undefined. func(AppConfiguration::LoadServersConfiguration rv_config:54)",

@@ -40,6 +40,11 @@ std::string ModulePath();
 // prints keep their bare line feeds on every platform (no-op on POSIX).
 void SetStdoutBinary();
 
+// Lets the process hold the sockets of a full table of entries (two per
+// entry plus the command connection): raises the soft limit of open
+// descriptors to the hard one where the system has such a limit.
+void RaiseOpenFileLimit();
+
 // Makes `dir` the current directory. Returns false with the last OS error set.
 bool ChangeDirectory(const std::string& dir);
 

@@ -1,5 +1,6 @@
 #include "Common/os.h"
 
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,6 +36,13 @@ std::string ModulePath() {
   const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
   if (n <= 0) return std::string();
   return std::string(buffer, static_cast<size_t>(n));
+}
+
+void RaiseOpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void SetStdoutBinary() {}

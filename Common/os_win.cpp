@@ -47,6 +47,8 @@ std::string ModulePath() {
   return buffer;
 }
 
+void RaiseOpenFileLimit() {}  // sockets are not limited per process
+
 void SetStdoutBinary() { ::_setmode(::_fileno(stdout), _O_BINARY); }
 
 bool ChangeDirectory(const std::string& dir) { return ::SetCurrentDirectoryA(dir.c_str()) != 0; }

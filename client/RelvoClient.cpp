@@ -60,5 +60,6 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   libmo::os::SetStdoutBinary();
+  libmo::os::RaiseOpenFileLimit();
   return Main(argc, argv);
 }

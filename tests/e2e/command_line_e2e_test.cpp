@@ -139,8 +139,11 @@ TEST_F(CommandLine, MissingIniGivesDefaultsWithOneErrorLine) {
 TEST_F(CommandLine, DebugRunsInTheConsoleAndStopsOnCtrlC) {
   ChildProcess child(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
   const fs::path events = dir.path() / "logs" / "events.log";
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(events).find("Main thread started.") != std::string::npos; }))
-      << ReadFile(dir.path() / "stdout.txt");
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string log = ReadFile(events);
+    return log.find("Main thread started.") != std::string::npos &&
+           log.find("Launching the relvoclient (2.0.0.19).") != std::string::npos;
+  })) << ReadFile(dir.path() / "stdout.txt");
   const std::string started = ReadFile(events);
   EXPECT_NE(std::string::npos, started.find("startService: run as debug"));
   EXPECT_NE(std::string::npos, started.find("Launching the relvoclient (2.0.0.19)."));

@@ -1,0 +1,145 @@
+// End-to-end support: a scriptable proxy server on 127.0.0.1 that the
+// connector under test connects to. Each accepted connection runs the
+// handshake as scripted (key, answer check, acceptance word, connection type)
+// and then, by its connection type, a script of steps. Everything received is
+// recorded per connection with time stamps; the accessors copy the records
+// under a lock and the waits are bounded.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+using FakeClock = std::chrono::steady_clock;
+
+// The answer a connector owes for `key`: the one-at-a-time hash of the key
+// followed by "kavu", as signed decimal text (no terminating zero).
+std::string HandshakeAnswer(std::string_view key);
+
+// A port on 127.0.0.1 on which nothing listens (bound once and released).
+uint16_t FreePort();
+
+// One step of the script that runs after the handshake.
+struct ProxyStep {
+  enum class Kind { Send, Expect, Wait, Close };
+  Kind kind = Kind::Wait;
+  std::string bytes;                    // Send: the bytes
+  size_t count = 0;                     // Expect: bytes of answer to wait for
+  std::chrono::milliseconds time{0};    // Expect: deadline; Wait: duration
+
+  static ProxyStep Send(std::string bytes);
+  static ProxyStep Ping();              // 19 00
+  static ProxyStep CreateTransport();   // 21 00
+  // Waits for `count` more bytes from the peer; a time-out is recorded as a
+  // failure and ends the script.
+  static ProxyStep Expect(size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(30));
+  // Sends nothing for `duration` (still recording what arrives).
+  static ProxyStep Wait(std::chrono::milliseconds duration);
+  // Closes the connection from the proxy side.
+  static ProxyStep Close();
+};
+
+// `count` pings, `every` apart (the first at once).
+std::vector<ProxyStep> Pings(int count, std::chrono::milliseconds every);
+
+// How the proxy side runs the handshake of one connection.
+struct HandshakeScript {
+  bool sendKey = true;                 // false: accept and never send anything
+  std::string key = "KEY-12345";       // the key text (any bytes)
+  bool keyZero = true;                 // follow the key with one zero byte
+  // When non-zero (and below the key's length with its zero), only this many
+  // bytes of it go out first; the rest follows in a second segment once the
+  // answer has arrived, right before the acceptance word. The answer owed is
+  // then that of the first segment.
+  size_t splitAt = 0;
+  // Sent once a correct answer arrived; empty: stall (send nothing more).
+  std::string acceptance = std::string("\x01\x00", 2);
+  std::chrono::milliseconds answerDeadline{30000};
+};
+
+// A whole proxy: connection number i (0-based, in accept order) uses
+// handshakes[min(i, n-1)]; the k-th command connection (type 1) runs
+// commandScripts[min(k, n-1)], the k-th transport connection (type 2)
+// transportScripts[min(k, n-1)]. After its script a connection is held open,
+// still recording, until the peer closes it or the proxy stops.
+struct ProxyScript {
+  std::vector<HandshakeScript> handshakes{HandshakeScript{}};
+  std::vector<std::vector<ProxyStep>> commandScripts{{}};
+  std::vector<std::vector<ProxyStep>> transportScripts{{}};
+};
+
+// What happened on one accepted connection.
+struct ProxyConnection {
+  struct Chunk {
+    FakeClock::time_point at;
+    std::string bytes;
+  };
+  int index = -1;                      // accept order
+  FakeClock::time_point accepted{};
+  std::string keySent;                 // every key byte sent, both segments
+  std::string answer;                  // bytes received up to and including the first zero
+  std::string expectedAnswer;          // HandshakeAnswer(key seen by the peer) + zero byte
+  bool answered = false;               // a zero byte arrived in time
+  bool answerOk = false;               // answer == expectedAnswer
+  bool acceptanceSent = false;
+  std::string typeBytes;               // the connection-type word as received
+  int connType = -1;                   // its little-endian value once both bytes arrived
+  FakeClock::time_point typed{};       // when the type word was complete
+  std::string afterHandshake;          // every byte received after the type word
+  std::vector<Chunk> chunks;           // every receive, in order, time-stamped
+  size_t stepsDone = 0;                // script steps completed
+  bool scriptDone = false;             // all steps completed
+  std::vector<std::string> failures;   // what went wrong on the proxy side
+  bool closedByPeer = false;
+  bool closedByProxy = false;
+  bool closed = false;                 // the connection has ended (either side)
+  FakeClock::time_point closedAt{};
+
+  std::string Received() const;        // every byte received, in order
+  bool Handshaken() const { return connType >= 0; }
+};
+
+class FakeProxy {
+ public:
+  // Listens on 127.0.0.1:`port` (0: an ephemeral port). Throws
+  // std::runtime_error when it cannot.
+  explicit FakeProxy(ProxyScript script = {}, uint16_t port = 0);
+  ~FakeProxy();  // stops listening, ends every connection, joins all threads
+  FakeProxy(const FakeProxy&) = delete;
+  FakeProxy& operator=(const FakeProxy&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // Copies of the records, in accept order.
+  std::vector<ProxyConnection> Connections() const;
+  ProxyConnection Connection(size_t index) const;  // empty record when absent
+  size_t ConnectionCount() const;
+  // Command connections (type 1) only, in accept order.
+  std::vector<ProxyConnection> CommandConnections() const;
+
+  // Bounded waits; each returns the condition's last value.
+  bool WaitUntil(const std::function<bool(const std::vector<ProxyConnection>&)>& condition,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool WaitForConnections(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool WaitForScriptDone(size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool WaitForClosed(size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+
+ private:
+  struct Shared;
+  class Session;
+  void AcceptLoop();
+
+  std::unique_ptr<Shared> shared_;
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+};
+
+}  // namespace testsupport
