@@ -6,7 +6,10 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/relvo/OnlineUsers.h"
+#include "Common/relvo/ProxyRecord.h"
 #include "Common/socket_timeout.h"
+#include "client/connector.h"
 
 namespace relvo {
 
@@ -28,11 +31,20 @@ void ProxyServer::TouchLastCommandTime() { lastCommandTime_.store(SteadyNowNs(),
 
 std::shared_ptr<libmo::UniqueSocket> ProxyServer::Connect(ConnType type) {
   const SOCKET s = netutils::Connect(host, port);
+  const bool command = type == ConnType::Command;
+  if (command) {
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    handshaking_ = s;
+  }
   // A proxy server that accepts and never speaks must not hold the caller:
   // every handshake receive is bounded, then the socket is blocking again.
   const uint32_t bound = handshakeTimeout_.load(std::memory_order_relaxed);
   const bool shaken = netutils::SetReceiveTimeout(s, bound) && DoHandShake(s, type) &&
                       netutils::SetReceiveTimeout(s, 0);
+  if (command) {
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    handshaking_ = INVALID_SOCKET;
+  }
   if (!shaken) {
     netutils::CloseSocket(s);
     SetErrorPlace("ProxyServer::Connect", "ProxyServer", 79);
@@ -79,11 +91,70 @@ SOCKET ProxyServer::GetCommandSocket() const {
 }
 
 void ProxyServer::CloseCommandSocket() {
+  {
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    if (handshaking_ != INVALID_SOCKET) ::shutdown(handshaking_, SD_BOTH);
+  }
   if (const std::shared_ptr<libmo::UniqueSocket> socket = CommandSocket()) socket->Close();
 }
 
 bool ProxyServer::CreateTransport() {
-  // Transports are not made yet: every request is answered "not created".
+  try {
+    std::shared_ptr<libmo::UniqueSocket> socket = Connect(ConnType::Transport);
+    if (!socket) {
+      SetErrorPlace("ProxyServer::CreateTransport", "ProxyServer", 179);
+      LogPlacedError("socket != nullptr");
+    }
+    LogEvent("Connection to proxy client is established %d", static_cast<int>(socket->socket()));
+    return NewTransportConnection(socket);
+  } catch (const std::exception& e) {
+    LogError("%s", e.what());
+  } catch (...) {
+    libmo::Detail::AssertFailNoExceptionImpl("ProxyServer::CreateTransport", "ProxyServer", 187);
+  }
+  return false;
+}
+
+bool ProxyServer::NewTransportConnection(std::shared_ptr<libmo::UniqueSocket> socket) {
+  if (!socket) {
+    SetErrorPlace("ProxyServer::NewTransportConnection", "ProxyServer", 194);
+    LogPlacedError("socket != nullptr");
+    return false;
+  }
+  ConnectorGlobals& g = Globals();
+  const std::shared_ptr<CEntry> entry = g.onlineUsers.AllocEntry();
+  if (!entry) return false;
+  try {
+    const std::shared_ptr<TServer> server = g.config.FindServerForNewClientConnection();
+    if (!server) {
+      SetErrorPlace("ProxyServer::NewTransportConnection", "ProxyServer", 203);
+      ThrowPlacedError("[%d] Number of active connections is exceeded or server is not defined in config file.",
+                       entry->uid);
+    }
+    entry->server = server;
+    entry->proxySocket = socket;
+    entry->serverSocket = std::make_shared<libmo::UniqueSocket>(netutils::Connect(server->address, server->port));
+    LogEvent("Connection to server is established %d", static_cast<int>(entry->serverSocket->socket()));
+    if (server->proxyrecord) {
+      std::string address, port;
+      netutils::GetPeerInfo(socket->socket(), address, port);
+      if (!SendProxyRecord(entry->serverSocket->socket(), address, port, entry->uid)) {
+        SetErrorPlace("ProxyServer::NewTransportConnection", "ProxyServer", 219);
+        ThrowPlacedError("!!!Proxy record is not sent. address(%s:%s) uid(%d)", address.c_str(), port.c_str(),
+                         entry->uid);
+      }
+    }
+    entry->readThread.Start(entry->shared_from_this());
+    entry->writeThread.Start(entry->shared_from_this());
+    LogEvent("[%d] Transport for new client is created", entry->uid);
+    return true;
+  } catch (const std::exception& e) {
+    LogError("%s", e.what());
+    g.completionThread.AddEntry(entry);
+  } catch (...) {
+    libmo::Detail::AssertFailNoExceptionImpl("ProxyServer::NewTransportConnection", "ProxyServer", 235);
+    g.completionThread.AddEntry(entry);
+  }
   return false;
 }
 

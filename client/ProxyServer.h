@@ -67,17 +67,23 @@ class ProxyServer : public std::enable_shared_from_this<ProxyServer> {
   // Handle of the command connection, or INVALID_SOCKET.
   SOCKET GetCommandSocket() const;
 
-  // Closes the command connection if it is open. Safe to call from any
-  // thread.
+  // Closes the command connection if it is open, and wakes a command
+  // connection that is still in its handshake. Safe to call from any thread.
   void CloseCommandSocket();
 
   // Stops the command reader and waits for it (closing the connection
   // first wakes a blocked receive).
   void StopCommandReader() { readCmdThread_.StopAndJoin(); }
 
-  // Answers one create-transport command: true when a transport was made.
-  // Never throws. Runs on the command reader's thread.
+  // Answers one create-transport command: true when a transport connection
+  // was made and its entry's pumps started. Never throws. Runs on the
+  // command reader's thread.
   bool CreateTransport();
+
+  // Builds and starts the entry for a handshaken transport connection.
+  // Never throws; a failure after the entry was allocated hands the entry to
+  // the completion thread.
+  static bool NewTransportConnection(std::shared_ptr<libmo::UniqueSocket> socket);
 
   // Steady-clock time (ns) of the last command or successful connect.
   int64_t LastCommandTime() const { return lastCommandTime_.load(std::memory_order_relaxed); }
@@ -93,6 +99,10 @@ class ProxyServer : public std::enable_shared_from_this<ProxyServer> {
   // Guards the pointer only; the holder makes its own close thread-safe.
   mutable std::mutex socketMutex_;
   std::shared_ptr<libmo::UniqueSocket> commandSocket_;
+  // A command connection in its handshake (not yet in a holder), so that a
+  // stop can shut it down; guarded by socketMutex_, which its owner also
+  // takes before closing it.
+  SOCKET handshaking_ = INVALID_SOCKET;
   ReadCmdThread readCmdThread_;
   std::atomic<int64_t> lastCommandTime_{0};
   std::atomic<uint32_t> handshakeTimeout_{0};

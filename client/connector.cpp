@@ -20,6 +20,10 @@ void StartConnector() {
   LogEvent("Launching the relvoclient (" RELVO_VERSION_TEXT ").");
   globals.config.LoadServersConfiguration(false);
   globals.config.StartListeningChanges();
+  if (!globals.completionThread.Start("FIN")) {
+    SetErrorPlace("CompletionThread::Start", "Common/relvo/CompletionThread", 37);
+    ThrowSocketError("Failed to start CompletionThread.");
+  }
   if (!globals.reconnectThread.Start("RCON")) {
     SetErrorPlace("CommandReconnectThread::Start", "CommandReconnectThread", 9);
     ThrowSocketError("Failed to start CommandReconnectThread.");
@@ -35,12 +39,20 @@ void StopConnector() {
   LogEvent("Stop listening ini changes ...");
   globals.config.StopChangeControl();
   if (globals.proxyServer) globals.proxyServer->StopCommandReader();
+  globals.completionThread.CompleteAll();
+  globals.completionThread.Stop();
+  globals.completionThread.Wake();
+  globals.completionThread.Join();
   globals.proxyServer.reset();
+  globals.onlineUsers.Clear();
 }
 
 }  // namespace
 
-ConnectorGlobals::ConnectorGlobals() {
+ConnectorGlobals::ConnectorGlobals()
+    : completionThread([this] { stopEvent.Set(); }), onlineUsers(&completionThread) {
+  completionThread.SetOnlineUsers(&onlineUsers);
+  config.SetOnlineUsers(&onlineUsers);
   libmo::SetLogPathSource(&ConfiguredLogFiles);
   netutils::InitNet();
   proxyServer = std::make_shared<ProxyServer>();

@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include "Common/relvo/CompletionThread.h"
+#include "Common/relvo/OnlineUsers.h"
 #include "client/CommandReconnectThread.h"
 #include "client/ProxyServer.h"
 #include "client/event.h"
@@ -19,6 +21,8 @@ struct ConnectorGlobals {
   ConnectorGlobals& operator=(const ConnectorGlobals&) = delete;
 
   AppConfiguration config;
+  CompletionThread completionThread;
+  OnlineUsers onlineUsers;
   Event stopEvent{/*manualReset=*/true};
   // Written by the constructor and by the stop sequence only, after every
   // thread that reads it has been joined.

@@ -11,6 +11,7 @@
 #include "Common/ini.h"
 #include "Common/log.h"
 #include "Common/utils.h"
+#include "Common/relvo/OnlineUsers.h"
 #include "client/ProxyServer.h"
 
 namespace fs = std::filesystem;
@@ -183,6 +184,20 @@ void AppConfiguration::LoadServer(const libmo::Ini& ini, const std::string& name
   servers_.push_back(server);
   LogEvent("server [%s]: %s:%d proxyrec(%d) maxcon(%d) is added.", server->name.c_str(), server->address.c_str(),
            static_cast<int>(server->port), server->proxyrecord ? 1 : 0, static_cast<int>(server->maxcon));
+}
+
+std::shared_ptr<TServer> AppConfiguration::FindServerForNewClientConnection() const {
+  std::shared_lock<std::shared_mutex> lock(serversLock_);
+  std::shared_ptr<TServer> choice;
+  int best = INT_MAX;
+  for (const std::shared_ptr<TServer>& server : servers_) {
+    const int count = onlineUsers_ != nullptr ? onlineUsers_->CountByServer(server.get()) : 0;
+    if (count < server->maxcon && count < best) {
+      choice = server;
+      best = count;
+    }
+  }
+  return choice;
 }
 
 std::list<std::shared_ptr<TServer>> AppConfiguration::Servers() const {

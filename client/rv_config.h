@@ -20,6 +20,7 @@ class Ini;
 namespace relvo {
 
 class ProxyServer;
+class OnlineUsers;
 
 constexpr const char* kDefaultIniName = "relvoclient.ini";
 constexpr const char* kDefaultServiceName = "OvikProxyClient";
@@ -78,6 +79,14 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   // on the watcher thread; never throws.
   void NotifySubscribes(const char* fileName) override;
 
+  // The table whose entry counts decide the server choice.
+  // REQUIRES: set before the first FindServerForNewClientConnection.
+  void SetOnlineUsers(const OnlineUsers* users) { onlineUsers_ = users; }
+
+  // The least-loaded server below its maxcon (the earlier one on a tie), or
+  // empty when every server is full. Safe to call from any thread.
+  std::shared_ptr<TServer> FindServerForNewClientConnection() const;
+
   // A copy of the target servers, in the order they were added.
   std::list<std::shared_ptr<TServer>> Servers() const;
 
@@ -94,6 +103,7 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   std::string errorsLogPath_;
   std::string configFileName_;
   std::weak_ptr<ProxyServer> proxyServer_;
+  const OnlineUsers* onlineUsers_ = nullptr;
 };
 
 }  // namespace relvo

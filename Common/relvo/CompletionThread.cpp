@@ -1,0 +1,69 @@
+#include "Common/relvo/CompletionThread.h"
+
+#include "Common/assert.h"
+#include "Common/log.h"
+#include "Common/relvo/OnlineUsers.h"
+
+namespace relvo {
+
+void CompletionThread::AddEntry(std::weak_ptr<CEntry> entry) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(entry));
+  }
+  condition_.notify_one();
+}
+
+void CompletionThread::CompleteAll() {
+  std::list<std::weak_ptr<CEntry>> all;
+  if (users_ != nullptr) users_->ForEach([&all](std::shared_ptr<CEntry> entry) { all.push_back(entry); });
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.splice(queue_.end(), all);
+}
+
+void CompletionThread::Wake() {
+  // The lock orders the wake-up after a waiter's test of the stop flag.
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  condition_.notify_one();
+}
+
+void CompletionThread::onStart() {
+  Thread::onStart();
+  LogEvent("Start completion thread.");
+}
+
+void CompletionThread::onFinish() {
+  LogEvent("Completion thread stopped.");
+  if (onFinished_) onFinished_();
+}
+
+void CompletionThread::body() {
+  while (!IsStopping()) {
+    try {
+      ReapOnce();
+    } catch (...) {
+      libmo::Detail::AssertFailNoExceptionImpl("CompletionThread::body", "Common/relvo/CompletionThread", 62);
+    }
+  }
+}
+
+void CompletionThread::ReapOnce() {
+  std::list<std::weak_ptr<CEntry>> finished;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    condition_.wait(lock, [this] { return !queue_.empty() || IsStopping(); });
+    finished.swap(queue_);
+  }
+  for (const std::weak_ptr<CEntry>& weak : finished) {
+    std::shared_ptr<CEntry> entry = weak.lock();
+    if (!entry) continue;
+    // The removed references are dropped here, outside the table's mutex:
+    // the entry's destructor (stop and join of its pumps) runs on this thread.
+    std::list<std::shared_ptr<CEntry>> removed = users_ != nullptr ? users_->Remove(entry) : decltype(removed){};
+    removed.clear();
+    entry.reset();
+  }
+  LogEvent("Online users count: %d", users_ != nullptr ? users_->GetCount() : 0);
+}
+
+}  // namespace relvo

@@ -1,0 +1,55 @@
+#include <string>
+
+#include "Common/assert.h"
+#include "Common/log.h"
+#include "Common/relvo/CompletionThread.h"
+#include "Common/relvo/OnlineUsers.h"
+#include "Common/relvo/ReadClientThread.h"
+
+namespace relvo {
+namespace {
+
+SOCKET HandleOf(const std::shared_ptr<libmo::UniqueSocket>& holder) {
+  return holder ? holder->socket() : INVALID_SOCKET;
+}
+
+}  // namespace
+
+void EntryPump::StartFor(std::shared_ptr<CEntry> entry, const char* place, const char* file, const char* prefix) {
+  if (!entry) {
+    SetErrorPlace(place, file, 8);
+    LogPlacedError("user != nullptr");
+    return;
+  }
+  user = entry;
+  proxySocket = entry->proxySocket;
+  serverSocket = entry->serverSocket;
+  const SOCKET source = GetSrcSocket();
+  const SOCKET destination = GetDstSocket();
+  if (source != INVALID_SOCKET && destination != INVALID_SOCKET) {
+    const std::string name = std::string(prefix) + std::to_string(entry->uid % 10000) + "]";
+    Thread::Start(name.c_str());
+  } else {
+    LogEvent("Transport thread started %d -> %d not started. Invalid socket.", static_cast<int>(source),
+             static_cast<int>(destination));
+  }
+}
+
+void EntryPump::onFinish() {
+  LogEvent("Transport thread finished");
+  if (completion_ != nullptr) completion_->AddEntry(user);
+}
+
+void ReadClientThread::Start(std::shared_ptr<CEntry> entry) {
+  StartFor(std::move(entry), "ReadClientThread::Start", "Common/relvo/ReadClientThread", "R[");
+}
+SOCKET ReadClientThread::GetSrcSocket() { return HandleOf(proxySocket); }
+SOCKET ReadClientThread::GetDstSocket() { return HandleOf(serverSocket); }
+
+void WriteClientThread::Start(std::shared_ptr<CEntry> entry) {
+  StartFor(std::move(entry), "WriteClientThread::Start", "Common/relvo/WriteClientThread", "W[");
+}
+SOCKET WriteClientThread::GetSrcSocket() { return HandleOf(serverSocket); }
+SOCKET WriteClientThread::GetDstSocket() { return HandleOf(proxySocket); }
+
+}  // namespace relvo
