@@ -11,34 +11,17 @@
 
 #include "Common/log.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_logs.h"
 
-using testsupport::ReadFile;
-using testsupport::TempDir;
 
 namespace {
 
-// Routes the process-wide logs into a temp folder for the suite.
 class Workers : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
-      events = (*dir_) / "events.log";
-      errors = (*dir_) / "errors.log";
-    });
-    ASSERT_FALSE(LogInit("TEST"));
-  }
-  static void TearDownTestSuite() {
-    libmo::SetLogPathSource(nullptr);
-    libmo::EventsLog().Open(std::string());
-    libmo::ErrorsLog().Open(std::string());
-    delete dir_;
-  }
-  static std::string Errors() { return ReadFile(dir_->path() / "errors.log"); }
-  static std::string Events() { return ReadFile(dir_->path() / "events.log"); }
-  static TempDir* dir_;
+  std::string Errors() const { return logs_.Errors(); }
+  std::string Events() const { return logs_.Events(); }
+  testsupport::TestLogs logs_;
 };
-TempDir* Workers::dir_ = nullptr;
 
 // Records the order in which its hooks run.
 class Recorder : public libmo::Thread {

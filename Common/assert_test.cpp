@@ -8,33 +8,16 @@
 
 #include "Common/oserror.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_logs.h"
 
-using testsupport::ReadFile;
-using testsupport::TempDir;
 
 namespace {
 
-// Routes the process-wide logs into a temp folder for one test.
 class Reports : public ::testing::Test {
  protected:
-  void SetUp() override {
-    current_ = &dir_;
-    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
-      events = (*current_) / "events.log";
-      errors = (*current_) / "errors.log";
-    });
-    ASSERT_FALSE(LogInit("ERR"));
-  }
-  void TearDown() override {
-    libmo::SetLogPathSource(nullptr);
-    libmo::EventsLog().Open(std::string());
-    libmo::ErrorsLog().Open(std::string());
-  }
-  std::string Errors() const { return ReadFile(dir_.path() / "errors.log"); }
-  TempDir dir_;
-  static TempDir* current_;
+  std::string Errors() const { return logs_.Errors(); }
+  testsupport::TestLogs logs_{"ERR"};
 };
-TempDir* Reports::current_ = nullptr;
 
 std::string Thrown(void (*f)()) {
   try {
