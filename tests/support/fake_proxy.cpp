@@ -1,6 +1,7 @@
 #include "tests/support/fake_proxy.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -158,6 +159,7 @@ struct FakeProxy::Shared {
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   std::vector<ProxyConnection> records;
+  std::vector<int> liveFds;  // per record: its descriptor while open, else -1
   size_t commandCount = 0;
   size_t transportCount = 0;
   std::vector<std::thread> sessions;  // only the acceptor adds; joined after it
@@ -181,6 +183,7 @@ class FakeProxy::Session {
     const HandshakeScript& hs = Pick(s_.script.handshakes, index_, kDefaultHandshake);
     if (Handshake(hs)) RunScript();
     if (fd_) Hold();
+    if (fd_) ReleaseFd();
   }
 
  private:
@@ -192,6 +195,14 @@ class FakeProxy::Session {
     s_.Update(index_, [&](ProxyConnection& c) { c.failures.push_back(what); });
   }
 
+  // Closes the descriptor; under the lock, so that FakeProxy::Send never
+  // duplicates a number that is being reused.
+  void ReleaseFd() {
+    std::lock_guard<std::mutex> lock(s_.mutex);
+    s_.liveFds[index_] = -1;
+    fd_.Reset();
+  }
+
   // Recorded first, so whoever sees the close also sees it in the record.
   void CloseHere() {
     s_.Update(index_, [](ProxyConnection& c) {
@@ -199,7 +210,7 @@ class FakeProxy::Session {
       c.closed = true;
       c.closedAt = FakeClock::now();
     });
-    fd_.Reset();
+    ReleaseFd();
   }
 
   // Waits for one receive until `deadline`; the bytes are recorded, and kept
@@ -222,8 +233,9 @@ class FakeProxy::Session {
       if (n <= 0) {
         // A reset is the peer closing with bytes of ours unread: a close too.
         const std::string error = n < 0 && errno != ECONNRESET ? std::strerror(errno) : "";
-        fd_.Reset();
+        ReleaseFd();
         s_.Update(index_, [&](ProxyConnection& c) {
+          if (c.closedByProxy) return;  // the end of FakeProxy::Close
           if (!error.empty()) c.failures.push_back("recv: " + error);
           c.closedByPeer = true;
           c.closed = true;
@@ -419,6 +431,7 @@ void FakeProxy::AcceptLoop() {
       record.index = static_cast<int>(index);
       record.accepted = FakeClock::now();
       s.records.push_back(std::move(record));
+      s.liveFds.push_back(conn.get());
     }
     s.changed.notify_all();
     s.sessions.emplace_back([&s, index, fd = std::move(conn)]() mutable { Session(s, std::move(fd), index).Run(); });
@@ -474,6 +487,64 @@ bool FakeProxy::WaitForScriptDone(size_t index, std::chrono::milliseconds timeou
 
 bool FakeProxy::WaitForClosed(size_t index, std::chrono::milliseconds timeout) const {
   return WaitUntil([index](const auto& all) { return index < all.size() && all[index].closed; }, timeout);
+}
+
+bool FakeProxy::WaitForReceived(size_t index, size_t count, std::chrono::milliseconds timeout) const {
+  return WaitUntil(
+      [index, count](const auto& all) { return index < all.size() && all[index].afterHandshake.size() >= count; },
+      timeout);
+}
+
+std::vector<size_t> FakeProxy::IndexesOfType(int connType) const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  std::vector<size_t> out;
+  for (const ProxyConnection& c : shared_->records) {
+    if (c.connType == connType) out.push_back(static_cast<size_t>(c.index));
+  }
+  return out;
+}
+
+bool FakeProxy::Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout) const {
+  const auto deadline = FakeClock::now() + timeout;
+  Fd fd;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (index >= shared_->liveFds.size() || shared_->liveFds[index] < 0) return false;
+    // A duplicate keeps the socket valid for this call even if the
+    // connection's thread closes its descriptor meanwhile.
+    fd = Fd(::fcntl(shared_->liveFds[index], F_DUPFD_CLOEXEC, 0));
+  }
+  if (!fd) return false;
+  while (!bytes.empty()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - FakeClock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd.get(), POLLOUT, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    const ssize_t n = ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool FakeProxy::Close(size_t index) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (index >= shared_->liveFds.size() || shared_->liveFds[index] < 0 || shared_->records[index].closed) {
+      return false;
+    }
+    ProxyConnection& c = shared_->records[index];
+    c.closedByProxy = true;
+    c.closed = true;
+    c.closedAt = FakeClock::now();
+    // The connection's own thread then reads the end and closes.
+    ::shutdown(shared_->liveFds[index], SHUT_RDWR);
+  }
+  shared_->changed.notify_all();
+  return true;
 }
 
 }  // namespace testsupport

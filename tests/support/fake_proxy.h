@@ -131,6 +131,22 @@ class FakeProxy {
   bool WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
   bool WaitForScriptDone(size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
   bool WaitForClosed(size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  // Waits until connection `index` has received at least `count` bytes
+  // after its handshake (afterHandshake).
+  bool WaitForReceived(size_t index, size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  // Indexes of the connections handshaken with type `connType`, in accept
+  // order. Cheap: copies no record.
+  std::vector<size_t> IndexesOfType(int connType) const;
+
+  // Interactive use, beside the scripts, from any thread (for a connection
+  // whose script has ended or never sends, so that bytes do not interleave).
+  // Sends `bytes` on connection `index`; false when the connection is gone
+  // or not all bytes went out within `timeout`. What arrives meanwhile is
+  // still read and recorded by the connection's own thread.
+  bool Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  // Closes connection `index` from the proxy side (recorded as closedByProxy);
+  // false when it had already ended.
+  bool Close(size_t index);
 
  private:
   struct Shared;
