@@ -195,8 +195,9 @@ void LogError(const char* format, ...) {
 void SetThreadTag(const char* tag) {
   libmo::ThreadPrefix& p = libmo::threadPrefix;
   if (tag != nullptr) {
-    std::strncpy(p.tag, tag, sizeof p.tag - 1);
-    p.tag[sizeof p.tag - 1] = '\0';
+    size_t n = 0;
+    for (; n < sizeof p.tag - 1 && tag[n] != '\0'; ++n) p.tag[n] = tag[n];
+    p.tag[n] = '\0';  // a longer tag keeps its first seven characters
     libmo::BuildPrefix(p.tag[0] != '\0');
   } else if (p.prefixLength == 0) {
     libmo::BuildPrefix(false);
