@@ -22,8 +22,8 @@ namespace testsupport {
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
 uint64_t Fnv1a64(std::string_view bytes, uint64_t hash = kFnvOffset);
 
-// `size` bytes of a fixed pseudo-random sequence chosen by `seed`.
-std::string PatternBytes(size_t size, uint32_t seed);
+// `size` bytes of a fixed pseudo-random sequence chosen by `variant`.
+std::string PatternBytes(size_t size, uint32_t variant);
 
 struct TargetBehaviour {
   std::string greeting;  // sent on every connection right after accept
