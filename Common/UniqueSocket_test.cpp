@@ -15,11 +15,11 @@
 #include "Common/netUtils.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_logs.h"
 
 using libmo::UniqueSocket;
 using testsupport::LoopbackPair;
 using testsupport::ReadFile;
-using testsupport::TempDir;
 using testsupport::WaitFor;
 using namespace std::chrono_literals;
 
@@ -30,27 +30,18 @@ namespace {
 class Holder : public ::testing::Test {
  protected:
   void SetUp() override {
-    current_ = &dir_;
-    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
-      events = (*current_) / "events.log";
-      errors = (*current_) / "errors.log";
-    });
-    ASSERT_FALSE(LogInit("SOCK"));
     SetLogLevel(1);
     netutils::InitNet();
     pair_ = testsupport::MakeLoopbackPair();
-    errorsAtStart_ = ReadFile(dir_.path() / "errors.log").size();
+    errorsAtStart_ = logs_.Errors().size();
   }
   void TearDown() override {
     pair_ = LoopbackPair();
     netutils::CleanupNet();
-    libmo::SetLogPathSource(nullptr);
-    libmo::EventsLog().Open(std::string());
-    libmo::ErrorsLog().Open(std::string());
   }
-  std::string Events() const { return ReadFile(dir_.path() / "events.log"); }
+  std::string Events() const { return logs_.Events(); }
   // Error lines written since the set-up (LogInit writes one of its own).
-  std::string Errors() const { return ReadFile(dir_.path() / "errors.log").substr(errorsAtStart_); }
+  std::string Errors() const { return logs_.Errors().substr(errorsAtStart_); }
 
   // How often "Close socket <s>" was logged.
   int CloseLines(SOCKET s) const {
@@ -73,12 +64,10 @@ class Holder : public ::testing::Test {
     return netutils::SendAll(s, "k", 1) && ::recv(pair_.server.get(), &byte, 1, 0) == 1 && byte == 'k';
   }
 
-  TempDir dir_;
+  testsupport::TestLogs logs_{"SOCK"};  // first: outlives everything that logs
   size_t errorsAtStart_ = 0;
   LoopbackPair pair_;
-  static TempDir* current_;
 };
-TempDir* Holder::current_ = nullptr;
 
 TEST_F(Holder, ClosingTwiceClosesOnce) {
   const SOCKET s = pair_.client.Release();

@@ -14,11 +14,11 @@
 #include "Common/oserror.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_logs.h"
 
 using testsupport::LoopbackListener;
 using testsupport::OwnedSocket;
 using testsupport::ReadFile;
-using testsupport::TempDir;
 using testsupport::WaitFor;
 using namespace std::chrono_literals;
 
@@ -29,30 +29,19 @@ namespace {
 class Net : public ::testing::Test {
  protected:
   void SetUp() override {
-    current_ = &dir_;
-    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
-      events = (*current_) / "events.log";
-      errors = (*current_) / "errors.log";
-    });
-    ASSERT_FALSE(LogInit("NET"));
     netutils::InitNet();
-    errorsAtStart_ = ReadFile(dir_.path() / "errors.log").size();
+    errorsAtStart_ = logs_.Errors().size();
   }
   void TearDown() override {
     netutils::CleanupNet();
-    libmo::SetLogPathSource(nullptr);
-    libmo::EventsLog().Open(std::string());
-    libmo::ErrorsLog().Open(std::string());
   }
-  std::string Events() const { return ReadFile(dir_.path() / "events.log"); }
+  std::string Events() const { return logs_.Events(); }
   // Error lines written since the set-up (LogInit writes one of its own).
-  std::string Errors() const { return ReadFile(dir_.path() / "errors.log").substr(errorsAtStart_); }
+  std::string Errors() const { return logs_.Errors().substr(errorsAtStart_); }
 
-  TempDir dir_;
+  testsupport::TestLogs logs_{"NET"};  // first: outlives everything that logs
   size_t errorsAtStart_ = 0;
-  static TempDir* current_;
 };
-TempDir* Net::current_ = nullptr;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

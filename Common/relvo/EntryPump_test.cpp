@@ -20,6 +20,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
+#include "tests/support/thread_probe.h"
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -35,7 +36,9 @@ using relvo::OnlineUsers;
 using testsupport::LoopbackPair;
 using testsupport::MakeLoopbackPair;
 using testsupport::OwnedSocket;
+using testsupport::LoggedThreadId;
 using testsupport::ReadFile;
+using testsupport::Sleeps;
 using testsupport::WaitFor;
 
 namespace {
@@ -55,30 +58,6 @@ int Occurrences(const std::string& text, const std::string& what) {
 }
 
 std::string Handle(SOCKET s) { return std::to_string(static_cast<int>(s)); }
-
-// The thread id on the first log line "(<id>:<tag>): <message>"; 0 when there
-// is no such line.
-unsigned LoggedThreadId(const std::string& log, const std::string& tag, const std::string& message) {
-  const size_t at = log.find(":" + tag + "): " + message);
-  if (at == std::string::npos) return 0;
-  const size_t open = log.rfind('(', at);
-  if (open == std::string::npos) return 0;
-  return static_cast<unsigned>(std::stoul(log.substr(open + 1, at - open - 1)));
-}
-
-// True when the thread `tid` of this process is asleep in the kernel. Linux
-// reads its state from /proc; elsewhere there is no such probe, and the log
-// line the caller waited for is the only evidence.
-bool Sleeps(unsigned tid) {
-#if defined(__linux__)
-  const std::string stat = ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
-  const size_t end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
-#else
-  (void)tid;
-  return true;
-#endif
-}
 
 // A reproducible byte stream that never repeats with the pump's chunk size.
 class Pattern {
@@ -624,21 +603,36 @@ TEST_F(Pump, ForwardsAndLogsEveryTransferAtLevelTen) {
 }
 
 TEST_F(Pump, ResetSourceIsReportedAsAReadError) {
-  BarePump pump(pumpSource_.get(), pumpDestination_.get());
-  ASSERT_TRUE(pump.Start("PUMP"));
-  ASSERT_TRUE(WaitFor([&] { return EventsHave(StartedLine()); })) << Events();
-  ResetConnection(in_);
-  ASSERT_TRUE(WaitFor([&] { return EventsHave(":PUMP): Transport thread finished\n"); })) << Events();
-  pump.Join();
+  // Wine now and then hands a reset to a blocked receive as an orderly close
+  // (the pending error is consumed before recv runs). That outcome has a test
+  // of its own, so a few fresh connections are tried until one reports the
+  // reset as the socket error it is.
+  const std::string finished = ":PUMP): Transport thread finished\n";
+  for (int attempt = 1; attempt <= 5; ++attempt) {
+    if (attempt > 1) SetUp();
+    const size_t errorsBefore = Errors().size();
+    BarePump pump(pumpSource_.get(), pumpDestination_.get());
+    ASSERT_TRUE(pump.Start("PUMP"));
+    ASSERT_TRUE(WaitFor([&] { return EventsHave(StartedLine()); })) << Events();
+    ResetConnection(in_);
+    ASSERT_TRUE(WaitFor([&] { return Occurrences(Events(), finished) == attempt; })) << Events();
+    pump.Join();
 
-  const std::string errors = Errors();
-  const std::string head = ":PUMP): SOCKET READ FROM " + Handle(pumpSource_.get()) + " : socket error '";
-  const std::string tail = "' func(Socker2SocketTransport::body Socket2SocketTransport:23)\n";
-  const size_t at = errors.find(head);
-  ASSERT_NE(std::string::npos, at) << errors;
-  const size_t end = errors.find('\n', at);
-  EXPECT_EQ(tail, errors.substr(errors.rfind('\'', end), end + 1 - errors.rfind('\'', end))) << errors;
-  EXPECT_EQ(std::string::npos, errors.find("Reading failed")) << errors;
+    const std::string errors = Errors().substr(errorsBefore);
+    const std::string head = ":PUMP): SOCKET READ FROM " + Handle(pumpSource_.get()) + " : socket error '";
+    const std::string tail = "' func(Socker2SocketTransport::body Socket2SocketTransport:23)\n";
+    const size_t at = errors.find(head);
+    if (at == std::string::npos) {
+      // The only other outcome: the reset was seen as a close.
+      ASSERT_NE(std::string::npos, errors.find("Reading failed. Connection closed by peer.\n")) << errors;
+      continue;
+    }
+    const size_t end = errors.find('\n', at);
+    EXPECT_EQ(tail, errors.substr(errors.rfind('\'', end), end + 1 - errors.rfind('\'', end))) << errors;
+    EXPECT_EQ(std::string::npos, errors.find("Reading failed")) << errors;
+    return;
+  }
+  FAIL() << "a reset was never reported as a socket error";
 }
 
 TEST_F(Pump, FailedSendIsReportedAsAWriteError) {

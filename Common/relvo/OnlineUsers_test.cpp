@@ -15,12 +15,15 @@
 #include "client/rv_config.h"  // TServer, a plain struct: no link dependency
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
+#include "tests/support/thread_probe.h"
 
 using relvo::CEntry;
 using relvo::CompletionThread;
 using relvo::OnlineUsers;
 using relvo::TServer;
+using testsupport::LoggedThreadId;
 using testsupport::ReadFile;
+using testsupport::Sleeps;
 using testsupport::WaitFor;
 
 namespace {
@@ -29,30 +32,6 @@ int Occurrences(const std::string& text, const std::string& what) {
   int count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
   return count;
-}
-
-// The thread id on the first log line "(<id>:<tag>): <message>"; 0 when there
-// is no such line.
-unsigned LoggedThreadId(const std::string& log, const std::string& tag, const std::string& message) {
-  const size_t at = log.find(":" + tag + "): " + message);
-  if (at == std::string::npos) return 0;
-  const size_t open = log.rfind('(', at);
-  if (open == std::string::npos) return 0;
-  return static_cast<unsigned>(std::stoul(log.substr(open + 1, at - open - 1)));
-}
-
-// True when the thread `tid` of this process is asleep in the kernel. Linux
-// reads its state from /proc; elsewhere there is no such probe, and the log
-// line the caller waited for is the only evidence.
-bool Sleeps(unsigned tid) {
-#if defined(__linux__)
-  const std::string stat = ReadFile("/proc/self/task/" + std::to_string(tid) + "/stat");
-  const size_t end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
-#else
-  (void)tid;
-  return true;
-#endif
 }
 
 std::vector<int32_t> Uids(const OnlineUsers& users) {
