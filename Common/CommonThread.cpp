@@ -20,7 +20,16 @@ struct Thread::State {
   std::mutex mutex;
 };
 
-void PrepareThread(std::string_view tag) { LogInit(tag); }
+namespace {
+std::atomic<ThreadPreparer> threadPreparer{nullptr};
+}  // namespace
+
+void SetThreadPreparer(ThreadPreparer preparer) { threadPreparer.store(preparer); }
+
+void PrepareThread(std::string_view tag) {
+  if (ThreadPreparer preparer = threadPreparer.load()) preparer();
+  LogInit(tag);
+}
 
 Thread::Thread() : state_(std::make_unique<State>()) {}
 
@@ -32,6 +41,9 @@ bool Thread::Start(const char* name) {
     Join();
     state_->stop.store(false);
   }
+  // The new thread waits at the gate until `thread` is assigned, so that the
+  // worker itself may read it (a self-Join must see its own handle).
+  std::lock_guard<std::mutex> gate(state_->mutex);
   std::thread created(&Thread::threadFunc, this);
   const bool started = created.get_id() != std::thread::id();
   state_->thread = std::move(created);  // a running, unjoined thread here ends the process
@@ -74,6 +86,7 @@ void Thread::sleep(int32_t ms) {
 }
 
 void Thread::threadFunc() {
+  { std::lock_guard<std::mutex> gate(state_->mutex); }
   try {
     onStart();
     try {
