@@ -20,7 +20,16 @@ struct Thread::State {
   std::mutex mutex;
 };
 
-void PrepareThread(std::string_view tag) { LogInit(tag); }
+namespace {
+std::atomic<ThreadPreparer> threadPreparer{nullptr};
+}  // namespace
+
+void SetThreadPreparer(ThreadPreparer preparer) { threadPreparer.store(preparer); }
+
+void PrepareThread(std::string_view tag) {
+  if (ThreadPreparer preparer = threadPreparer.load()) preparer();
+  LogInit(tag);
+}
 
 Thread::Thread() : state_(std::make_unique<State>()) {}
 

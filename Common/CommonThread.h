@@ -16,9 +16,16 @@
 
 namespace libmo {
 
-// The first thing every thread of the connector runs: opens or keeps the
-// logs and sets the thread's log tag. A log failure does not stop the thread.
+// The first thing every thread of the connector runs: calls the thread
+// preparer (when one is set), then opens or keeps the logs and sets the
+// thread's log tag. A log failure does not stop the thread.
 void PrepareThread(std::string_view tag);
+
+// Sets the function that PrepareThread calls first on every thread (the
+// connector installs its crash translator there); null removes it.
+// Safe to call from any thread.
+using ThreadPreparer = void (*)();
+void SetThreadPreparer(ThreadPreparer preparer);
 
 class Thread : public Noncopyable {
  public:

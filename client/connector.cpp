@@ -6,6 +6,7 @@
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "client/version.h"
+#include "crash/translator.h"
 
 namespace relvo {
 namespace {
@@ -18,6 +19,9 @@ void ConfiguredLogFiles(std::string& eventsLog, std::string& errorsLog) {
 
 void StartConnector() {
   LogEvent("Launching the relvoclient (" RELVO_VERSION_TEXT ").");
+  tezra::se::InstallThreadTranslator();
+  tezra::se::InstallUnhandledExceptionFilter();
+  libmo::SetThreadPreparer(&tezra::se::InstallThreadTranslator);
   globals.config.LoadServersConfiguration(false);
   globals.config.StartListeningChanges();
   if (!globals.completionThread.Start("FIN")) {
