@@ -1,0 +1,48 @@
+#include "tools/relvoproxy/challenge.h"
+
+#include <chrono>
+
+namespace relvoproxy {
+
+namespace {
+
+constexpr std::string_view kSalt = "kavu";
+
+}  // namespace
+
+std::string ExpectedAnswer(std::string_view key) {
+  uint32_t h = 0;
+  auto add = [&h](std::string_view text) {
+    for (const unsigned char b : text) {
+      h += b;
+      h += h << 10;
+      h ^= h >> 6;
+    }
+  };
+  add(key);
+  add(kSalt);
+  h += h << 3;
+  h ^= h >> 11;
+  h += h << 15;
+  return std::to_string(static_cast<int32_t>(h));
+}
+
+KeySource::KeySource() {
+  // The clock reading keeps keys apart even where random_device is weak.
+  std::random_device device;
+  const uint64_t now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::seed_seq seed{device(), device(), device(), device(), static_cast<unsigned>(now),
+                     static_cast<unsigned>(now >> 32)};
+  engine_.seed(seed);
+}
+
+std::string KeySource::MakeKey() {
+  std::uniform_int_distribution<size_t> length(kMinKeyLength, kMaxKeyLength);
+  std::uniform_int_distribution<int> character('!', '~');
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string key(length(engine_), '\0');
+  for (char& c : key) c = static_cast<char>(character(engine_));
+  return key;
+}
+
+}  // namespace relvoproxy

@@ -1,0 +1,249 @@
+#include "tools/relvoproxy/controller.h"
+
+#include <utility>
+
+#include "Common/log.h"
+#include "Common/netUtils.h"
+
+namespace relvoproxy {
+
+namespace {
+
+const char kCreateTransport[2] = {0x21, 0x00};
+const char kPing[2] = {0x19, 0x00};
+
+unsigned long long Number(ConnectionId id) { return static_cast<unsigned long long>(id); }
+
+long long MsSince(Clock::time_point since) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+}  // namespace
+
+Controller::Controller(BrokerSettings settings, ThreadGroup& threads) : threads_(threads), broker_(settings) {}
+
+Controller::~Controller() {
+  if (thread_.joinable()) Stop();
+}
+
+void Controller::Start() {
+  thread_ = std::thread([this] {
+    SetThreadTag("CTL");
+    Run();
+  });
+}
+
+bool Controller::Post(Event event) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return false;
+    queue_.push_back(std::move(event));
+  }
+  wake_.notify_one();
+  return true;
+}
+
+bool Controller::ClientArrived(ConnectionId client, std::shared_ptr<libmo::UniqueSocket> socket,
+                               const std::string& peer) {
+  return Post(Event{Event::Type::kClient, client, "", peer, std::move(socket), 0});
+}
+
+bool Controller::AwaitingType(ConnectionId connection, const std::string& host) {
+  return Post(Event{Event::Type::kAwaitingType, connection, host, "", nullptr, 0});
+}
+
+bool Controller::HandshakeEnded(ConnectionId connection, const std::string& host) {
+  return Post(Event{Event::Type::kHandshakeEnded, connection, host, "", nullptr, 0});
+}
+
+bool Controller::CommandUp(ConnectionId command, const std::string& host, const std::string& peer,
+                           std::shared_ptr<libmo::UniqueSocket> socket) {
+  return Post(Event{Event::Type::kCommandUp, command, host, peer, std::move(socket), 0});
+}
+
+bool Controller::TransportUp(ConnectionId transport, const std::string& host, const std::string& peer,
+                             std::shared_ptr<libmo::UniqueSocket> socket) {
+  return Post(Event{Event::Type::kTransportUp, transport, host, peer, std::move(socket), 0});
+}
+
+bool Controller::AnswerWord(ConnectionId command, uint16_t word) {
+  return Post(Event{Event::Type::kAnswer, command, "", "", nullptr, word});
+}
+
+bool Controller::CommandDown(ConnectionId command, const std::string& how) {
+  return Post(Event{Event::Type::kCommandDown, command, "", how, nullptr, 0});
+}
+
+void Controller::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Controller::Run() {
+  for (;;) {
+    std::deque<Event> batch;
+    bool stop = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      const std::optional<Clock::time_point> deadline = broker_.NextDeadline();
+      auto ready = [this] { return stopping_ || !queue_.empty(); };
+      if (deadline) {
+        wake_.wait_until(lock, *deadline, ready);
+      } else {
+        wake_.wait(lock, ready);
+      }
+      batch.swap(queue_);
+      stop = stopping_;
+    }
+    for (Event& event : batch) {
+      Handle(event, Clock::now());
+      Execute();
+    }
+    broker_.Tick(Clock::now());
+    Execute();
+    if (stop) break;
+  }
+
+  broker_.StopAll();
+  Execute();
+  for (const std::weak_ptr<Session>& weak : sessions_) {
+    if (const std::shared_ptr<Session> session = weak.lock()) session->Stop();
+  }
+  sessions_.clear();
+  // The broker has ended everything it knew; what is left never reached it.
+  for (auto& [id, client] : clients_) client.socket->Reset();
+  for (auto& [id, transport] : transports_) transport.socket->Reset();
+  clients_.clear();
+  transports_.clear();
+}
+
+void Controller::Handle(Event& event, Clock::time_point now) {
+  switch (event.type) {
+    case Event::Type::kClient:
+      if (broker_.WaitingClients() >= kMaxWaitingClients) {
+        LogEvent("client #%llu %s: not relayed: too many clients waiting", Number(event.id), event.text.c_str());
+        event.socket->Reset();
+        return;
+      }
+      clients_[event.id] = Client{std::move(event.socket), event.text, now};
+      broker_.AddClient(event.id, now);
+      return;
+    case Event::Type::kAwaitingType:
+      broker_.AwaitingType(event.id, event.host);
+      return;
+    case Event::Type::kHandshakeEnded:
+      broker_.HandshakeEnded(event.id, event.host, now);
+      return;
+    case Event::Type::kCommandUp:
+      commands_[event.id] = Command{std::move(event.socket), event.text, now};
+      LogEvent("connector #%llu %s: command connection up", Number(event.id), event.text.c_str());
+      broker_.AddCommand(event.id, event.host, now);
+      return;
+    case Event::Type::kTransportUp:
+      transports_[event.id] = Transport{std::move(event.socket), event.text};
+      broker_.AddTransport(event.id, event.host, now);
+      return;
+    case Event::Type::kAnswer:
+      broker_.Answer(event.id, event.word, now);
+      return;
+    case Event::Type::kCommandDown:
+      // The clients it leaves are ended first, while their lines can still
+      // name it. Gone already when this side ended it.
+      broker_.CommandClosed(event.id, now);
+      Execute();
+      EndCommand(event.id, event.text);
+      return;
+  }
+}
+
+void Controller::Execute() {
+  for (const BrokerAction& action : broker_.TakeActions()) Carry(action);
+}
+
+void Controller::SendWord(ConnectionId command, const char* word) {
+  const auto c = commands_.find(command);
+  if (c == commands_.end()) return;
+  // A failed send closes the socket; the reader then reports the end.
+  if (!netutils::SendAll(c->second.socket->socket(), word, 2)) c->second.socket->Reset();
+}
+
+void Controller::EndCommand(ConnectionId command, const std::string& how) {
+  const auto c = commands_.find(command);
+  if (c == commands_.end()) return;
+  const Command& record = c->second;
+  LogEvent("connector #%llu %s: command connection ended after %lld ms: %s; transports: %llu relayed, %llu refused, "
+           "%llu failed",
+           Number(command), record.peer.c_str(), MsSince(record.since), how.c_str(),
+           static_cast<unsigned long long>(record.created), static_cast<unsigned long long>(record.refused),
+           static_cast<unsigned long long>(record.failed));
+  record.socket->Reset();
+  commands_.erase(c);
+}
+
+std::string Controller::CommandPeer(ConnectionId command) const {
+  const auto c = commands_.find(command);
+  return c == commands_.end() ? std::string("(gone)") : c->second.peer;
+}
+
+void Controller::Carry(const BrokerAction& action) {
+  using Kind = BrokerAction::Kind;
+  switch (action.kind) {
+    case Kind::kSendCreate:
+      SendWord(action.command, kCreateTransport);
+      return;
+    case Kind::kSendPing:
+      SendWord(action.command, kPing);
+      return;
+    case Kind::kPair: {
+      const auto client = clients_.find(action.client);
+      const auto transport = transports_.find(action.transport);
+      if (client == clients_.end() || transport == transports_.end()) return;
+      const auto c = commands_.find(action.command);
+      if (c != commands_.end()) ++c->second.created;
+      SessionInfo info{action.client, client->second.peer, action.command, CommandPeer(action.command),
+                       client->second.since};
+      auto session = std::make_shared<Session>(std::move(info), client->second.socket, transport->second.socket);
+      clients_.erase(client);
+      transports_.erase(transport);
+      sessions_.remove_if([](const std::weak_ptr<Session>& s) { return s.expired(); });
+      sessions_.push_back(session);
+      Session::Start(session, threads_);
+      return;
+    }
+    case Kind::kCloseClient: {
+      const auto client = clients_.find(action.client);
+      if (client == clients_.end()) return;
+      const auto c = commands_.find(action.command);
+      if (c != commands_.end() && action.reason != EndReason::kStopping) {
+        ++(action.reason == EndReason::kRefused ? c->second.refused : c->second.failed);
+      }
+      std::string via;
+      if (action.command != 0) {
+        via = " via connector #" + std::to_string(action.command) + " " + CommandPeer(action.command);
+      }
+      LogEvent("client #%llu %s%s: not relayed after %lld ms; %s", Number(action.client), client->second.peer.c_str(),
+               via.c_str(), MsSince(client->second.since), EndReasonText(action.reason));
+      client->second.socket->Reset();
+      clients_.erase(client);
+      return;
+    }
+    case Kind::kCloseTransport: {
+      const auto transport = transports_.find(action.transport);
+      if (transport == transports_.end()) return;
+      LogEvent("transport connection #%llu %s closed: %s", Number(action.transport), transport->second.peer.c_str(),
+               EndReasonText(action.reason));
+      transport->second.socket->Reset();
+      transports_.erase(transport);
+      return;
+    }
+    case Kind::kCloseCommand:
+      EndCommand(action.command, EndReasonText(action.reason));
+      return;
+  }
+}
+
+}  // namespace relvoproxy

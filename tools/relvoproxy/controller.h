@@ -1,0 +1,118 @@
+// The proxy's decision thread. It owns the broker and every connection that
+// is neither in its handshake nor in a relay session: waiting clients,
+// command connections and transport connections not yet paired. The
+// threads that accept and read connections post events here; this thread
+// feeds them to the broker in the order they were posted, carries out the
+// broker's actions (commands, pings, pairing, closes) and writes the log
+// lines of connectors and of clients that were never relayed.
+//
+// Posting order is what the broker's pairing relies on: a thread that posts
+// AwaitingType before it sends an acceptance word, and a reader that posts
+// an answer after receiving it, give the broker the true order of the two.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Common/UniqueSocket.h"
+#include "tools/relvoproxy/broker.h"
+#include "tools/relvoproxy/session.h"
+#include "tools/relvoproxy/thread_group.h"
+
+namespace relvoproxy {
+
+class Controller {
+ public:
+  // Most clients that may wait for a transport at one time; more are closed
+  // at once.
+  static constexpr size_t kMaxWaitingClients = 10000;
+
+  // Relay sessions run on `threads`, which must outlive the sessions.
+  Controller(BrokerSettings settings, ThreadGroup& threads);
+  // REQUIRES: Stop has returned, or Start was never called.
+  ~Controller();
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+
+  // Starts the thread. Throws std::system_error when the system refuses.
+  void Start();
+
+  // Events, from any thread. Each is false once a stop has begun: the event
+  // was not taken, and a socket passed with it stays the caller's to close.
+  // `peer` is "address:port"; `host` the address alone.
+  bool ClientArrived(ConnectionId client, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& peer);
+  bool AwaitingType(ConnectionId connection, const std::string& host);
+  bool HandshakeEnded(ConnectionId connection, const std::string& host);
+  bool CommandUp(ConnectionId command, const std::string& host, const std::string& peer,
+                 std::shared_ptr<libmo::UniqueSocket> socket);
+  bool TransportUp(ConnectionId transport, const std::string& host, const std::string& peer,
+                   std::shared_ptr<libmo::UniqueSocket> socket);
+  bool AnswerWord(ConnectionId command, uint16_t word);
+  // The reader of `command` saw its end; `how` says what it saw.
+  bool CommandDown(ConnectionId command, const std::string& how);
+
+  // Takes the events posted so far, then ends every connection and session
+  // it owns and joins its thread. Idempotent.
+  void Stop();
+
+ private:
+  struct Event {
+    enum class Type { kClient, kAwaitingType, kHandshakeEnded, kCommandUp, kTransportUp, kAnswer, kCommandDown };
+    Type type = Type::kClient;
+    ConnectionId id = 0;
+    std::string host;
+    std::string text;  // peer, or how a command connection ended
+    std::shared_ptr<libmo::UniqueSocket> socket;
+    uint16_t word = 0;
+  };
+  struct Client {
+    std::shared_ptr<libmo::UniqueSocket> socket;
+    std::string peer;
+    Clock::time_point since;
+  };
+  struct Transport {
+    std::shared_ptr<libmo::UniqueSocket> socket;
+    std::string peer;
+  };
+  struct Command {
+    std::shared_ptr<libmo::UniqueSocket> socket;
+    std::string peer;
+    Clock::time_point since;
+    uint64_t created = 0;
+    uint64_t refused = 0;
+    uint64_t failed = 0;
+  };
+
+  bool Post(Event event);
+  void Run();
+  void Handle(Event& event, Clock::time_point now);
+  void Execute();
+  void Carry(const BrokerAction& action);
+  void SendWord(ConnectionId command, const char* word);
+  void EndCommand(ConnectionId command, const std::string& how);
+  std::string CommandPeer(ConnectionId command) const;
+
+  ThreadGroup& threads_;
+  Broker broker_;  // touched by the thread only
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Event> queue_;  // guarded by mutex_
+  bool stopping_ = false;    // guarded by mutex_
+  std::thread thread_;
+
+  // Touched by the thread only.
+  std::map<ConnectionId, Client> clients_;
+  std::map<ConnectionId, Transport> transports_;
+  std::map<ConnectionId, Command> commands_;
+  std::list<std::weak_ptr<Session>> sessions_;
+};
+
+}  // namespace relvoproxy

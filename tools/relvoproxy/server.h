@@ -1,0 +1,86 @@
+// The proxy server: a listener for connectors, a listener for public
+// clients, the handshake and command reader of every connector connection,
+// the controller and the relay sessions.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Common/UniqueSocket.h"
+#include "tools/relvoproxy/challenge.h"
+#include "tools/relvoproxy/controller.h"
+#include "tools/relvoproxy/thread_group.h"
+
+namespace relvoproxy {
+
+struct Endpoint {
+  std::string host = "127.0.0.1";
+  uint16_t port = 0;  // 0: one the system picks
+};
+
+struct ServerSettings {
+  Endpoint connectorListen;
+  Endpoint publicListen;
+  BrokerSettings broker;
+  // Bounds the whole handshake of each connector connection.
+  Clock::duration handshakeTimeout = std::chrono::seconds(10);
+};
+
+class Server {
+ public:
+  // Most connector connections in their handshake at one time; more are
+  // closed at once.
+  static constexpr int kMaxHandshakes = 256;
+
+  explicit Server(ServerSettings settings);
+  // Stops.
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds both listeners and starts every thread. Throws std::runtime_error
+  // (a listener cannot be made) or std::system_error (no thread); the
+  // server is then stopped. REQUIRES: the socket library is started
+  // (netutils::InitNet); called once.
+  void Start();
+
+  // The bound ports, once started.
+  uint16_t ConnectorPort() const { return connectorPort_; }
+  uint16_t PublicPort() const { return publicPort_; }
+
+  // Ends every connection and joins every thread. Idempotent.
+  void Stop();
+
+ private:
+  void AcceptLoop(bool connectors);
+  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket);
+  void ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket);
+  // Keeps `socket` where Stop closes it; false (and not kept) once stopping.
+  bool Track(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket);
+  void Untrack(ConnectionId id);
+  // Waits `ms` or until a stop.
+  void Pause(int ms);
+
+  const ServerSettings settings_;
+  KeySource keys_;
+  ThreadGroup threads_;
+  Controller controller_;
+  std::shared_ptr<libmo::UniqueSocket> connectorListener_;
+  std::shared_ptr<libmo::UniqueSocket> publicListener_;
+  uint16_t connectorPort_ = 0;
+  uint16_t publicPort_ = 0;
+  std::atomic<ConnectionId> nextId_{1};
+  std::atomic<int> handshakes_{0};
+
+  std::mutex mutex_;
+  std::condition_variable stopped_;
+  bool stopping_ = false;                                                // guarded by mutex_
+  std::map<ConnectionId, std::shared_ptr<libmo::UniqueSocket>> tracked_;  // guarded by mutex_
+};
+
+}  // namespace relvoproxy

@@ -1,0 +1,100 @@
+#include "tools/relvoproxy/session.h"
+
+#include <utility>
+
+#include "Common/log.h"
+#include "Common/netUtils.h"
+#include "Common/oserror.h"
+#include "tools/relvoproxy/net.h"
+
+namespace relvoproxy {
+
+namespace {
+
+constexpr int kChunk = 16384;
+
+}  // namespace
+
+Session::Session(SessionInfo info, std::shared_ptr<libmo::UniqueSocket> client,
+                 std::shared_ptr<libmo::UniqueSocket> transport)
+    : info_(std::move(info)), client_(std::move(client)), transport_(std::move(transport)) {}
+
+bool Session::Start(const std::shared_ptr<Session>& session, ThreadGroup& threads) {
+  if (!threads.Spawn("UP", [session] { session->Pump(Direction::kUp); })) {
+    session->NoteEnd("no thread for the relay");
+    session->CloseBoth();
+    session->DirectionEnded();
+    session->DirectionEnded();
+    return false;
+  }
+  if (!threads.Spawn("DOWN", [session] { session->Pump(Direction::kDown); })) {
+    session->NoteEnd("no thread for the relay");
+    session->CloseBoth();
+    session->DirectionEnded();
+    return false;
+  }
+  return true;
+}
+
+void Session::Stop() {
+  NoteEnd("proxy stopping");
+  CloseBoth();
+}
+
+void Session::NoteEnd(const std::string& what) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (end_.empty()) end_ = what;
+}
+
+void Session::CloseBoth() {
+  client_->Reset();
+  transport_->Reset();
+}
+
+void Session::Pump(Direction direction) {
+  const bool up = direction == Direction::kUp;
+  libmo::UniqueSocket& from = up ? *client_ : *transport_;
+  libmo::UniqueSocket& to = up ? *transport_ : *client_;
+  std::atomic<uint64_t>& count = up ? up_ : down_;
+  const char* source = up ? "client" : "connector";
+  const char* target = up ? "connector" : "client";
+  char buffer[kChunk];
+  for (;;) {
+    const int n = static_cast<int>(::recv(from.socket(), buffer, kChunk, 0));
+    if (n > 0) {
+      if (!netutils::SendAll(to.socket(), buffer, n)) {
+        NoteEnd(std::string("send to the ") + target + " failed: " + libmo::ErrorText(libmo::LastSocketError()));
+        CloseBoth();
+        break;
+      }
+      count.fetch_add(static_cast<uint64_t>(n));
+    } else if (n == 0) {
+      NoteEnd(std::string("closed by the ") + source);
+      net::ShutdownSend(to.socket());
+      break;
+    } else {
+      NoteEnd(std::string("receive from the ") + source + " failed: " + libmo::ErrorText(libmo::LastSocketError()));
+      CloseBoth();
+      break;
+    }
+  }
+  DirectionEnded();
+}
+
+void Session::DirectionEnded() {
+  if (running_.fetch_sub(1) != 1) return;
+  CloseBoth();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - info_.since).count();
+  std::string end;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    end = end_;
+  }
+  LogEvent("client #%llu %s via connector #%llu %s: relayed %llu bytes up, %llu bytes down in %lld ms; %s",
+           static_cast<unsigned long long>(info_.client), info_.clientPeer.c_str(),
+           static_cast<unsigned long long>(info_.command), info_.connectorPeer.c_str(),
+           static_cast<unsigned long long>(up_.load()), static_cast<unsigned long long>(down_.load()),
+           static_cast<long long>(ms), end.c_str());
+}
+
+}  // namespace relvoproxy

@@ -1,0 +1,38 @@
+#include <signal.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
+#include "Common/signal_thread.h"
+#include "tools/relvoproxy/stop_signal.h"
+
+namespace relvoproxy {
+
+struct StopRequests::State {
+  std::mutex mutex;
+  std::condition_variable requested;
+  std::string what;  // guarded by mutex
+  std::optional<libmo::SignalThread> signals;
+};
+
+StopRequests::StopRequests() : state_(std::make_unique<State>()) {
+  State* state = state_.get();
+  state->signals.emplace(std::initializer_list<int>{SIGINT, SIGTERM}, [state](int signal) {
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      if (state->what.empty()) state->what = signal == SIGINT ? "SIGINT" : "SIGTERM";
+    }
+    state->requested.notify_all();
+  });
+}
+
+StopRequests::~StopRequests() = default;
+
+std::string StopRequests::Wait() {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->requested.wait(lock, [this] { return !state_->what.empty(); });
+  return state_->what;
+}
+
+}  // namespace relvoproxy
