@@ -108,7 +108,7 @@ TEST_F(ServerTest, EveryConcurrentClientGetsItsOwnTransport) {
   FakeConnector& connector = Connector();
   constexpr int kClients = 40;
   std::vector<std::string> greetings(kClients);
-  std::vector<bool> echoed(kClients, false);
+  std::vector<char> echoed(kClients, 0);  // not vector<bool>: each thread writes its own element
   std::vector<std::thread> threads;
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
