@@ -16,8 +16,10 @@
 #include "Common/oserror.h"
 #include "Common/os.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
+using testsupport::Occurrences;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WaitFor;
@@ -83,12 +85,6 @@ std::string Joined(const std::vector<std::string>& names) {
   std::string all;
   for (const std::string& name : names) all += "[" + name + "]";
   return all;
-}
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-  return count;
 }
 
 // Logs go to a folder of their own, never the watched one: each logged name

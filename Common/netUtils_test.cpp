@@ -15,7 +15,9 @@
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
+#include "tests/support/text.h"
 
+using testsupport::Contains;
 using testsupport::LoopbackListener;
 using testsupport::OwnedSocket;
 using testsupport::ReadFile;
@@ -42,8 +44,6 @@ class Net : public ::testing::Test {
   testsupport::TestLogs logs_{"NET"};  // first: outlives everything that logs
   size_t errorsAtStart_ = 0;
 };
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The text between `before` and the next `after` in `text`, or "<none>".
 std::string Between(const std::string& text, const std::string& before, const std::string& after) {

@@ -16,27 +16,15 @@
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
+using testsupport::InOrder;
+using testsupport::Occurrences;
 using testsupport::TempDir;
 using testsupport::WaitFor;
 
 namespace {
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-  return n;
-}
-
-bool InOrder(const std::string& text, std::initializer_list<const char*> parts) {
-  size_t at = 0;
-  for (const char* part : parts) {
-    at = text.find(part, at);
-    if (at == std::string::npos) return false;
-  }
-  return true;
-}
 
 // A reconnect thread whose body fails at once; its end is handled by the
 // real CommandReconnectThread::onFinish.
@@ -96,7 +84,7 @@ TEST_F(Connector, ReconnectThreadWhoseBodyThrowsStopsTheWholeConnector) {
   EXPECT_NE(std::string::npos, logs_.Errors().find("libmo::threadFunc error: reconnect body failed")) << logs_.Errors();
   // Both reconnect threads ended: the failing one first, then the
   // connector's own, stopped by the stop sequence.
-  EXPECT_EQ(2u, Count(events, "Command reconnect thread stopped.")) << events;
+  EXPECT_EQ(2u, Occurrences(events, "Command reconnect thread stopped.")) << events;
   EXPECT_TRUE(InOrder(events, {"Command reconnect thread stopped.", "Service stopping...",
                                "Command reconnect thread stopped.", "Completion thread stopped."}))
       << events;

@@ -20,6 +20,9 @@
 #include "crash/test_support.h"
 #include "crash/testing.h"
 #include "crash/translator.h"
+#include "tests/support/text.h"
+
+using testsupport::Contains;
 
 namespace {
 
@@ -52,8 +55,6 @@ const std::regex kModuleLine(
     R"(^(.+):([^:]*) \(0x[0-9a-f]{16}\), size: \d+, SymType: '[^']*', PDB: '[^']*'(, fileVersion: \d+\.\d+\.\d+\.\d+)?$)");
 const std::regex kFrameLine(
     R"(^\[CallStack\] 0x[0-9a-f]{16}  0x[0-9a-f]{16}  \[Module="[^"]*"\] \[Source="[^"]*":\d+\] \[Func=.*\]$)");
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST_F(CrashLogTest, NullWriteOnTranslatorThreadIsReportedAndCaughtThere) {
   const std::string caught = FaultOnTranslatorThread(&crashtest::NullWrite);

@@ -21,6 +21,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
 #include "tests/support/thread_probe.h"
+#include "tests/support/text.h"
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -33,10 +34,11 @@ using libmo::UniqueSocket;
 using relvo::CEntry;
 using relvo::CompletionThread;
 using relvo::OnlineUsers;
+using testsupport::LoggedThreadId;
 using testsupport::LoopbackPair;
 using testsupport::MakeLoopbackPair;
+using testsupport::Occurrences;
 using testsupport::OwnedSocket;
-using testsupport::LoggedThreadId;
 using testsupport::ReadFile;
 using testsupport::Sleeps;
 using testsupport::WaitFor;
@@ -50,12 +52,6 @@ constexpr int SD_SEND = SHUT_WR;
 // Bounds every test-side receive, so that a pump that loses bytes fails the
 // test instead of hanging it.
 constexpr uint32_t kReceiveBound = 20000;
-
-int Occurrences(const std::string& text, const std::string& what) {
-  int count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
 
 std::string Handle(SOCKET s) { return std::to_string(static_cast<int>(s)); }
 
@@ -615,7 +611,7 @@ TEST_F(Pump, ResetSourceIsReportedAsAReadError) {
     ASSERT_TRUE(pump.Start("PUMP"));
     ASSERT_TRUE(WaitFor([&] { return EventsHave(StartedLine()); })) << Events();
     ResetConnection(in_);
-    ASSERT_TRUE(WaitFor([&] { return Occurrences(Events(), finished) == attempt; })) << Events();
+    ASSERT_TRUE(WaitFor([&] { return Occurrences(Events(), finished) == static_cast<size_t>(attempt); })) << Events();
     pump.Join();
 
     const std::string errors = Errors().substr(errorsBefore);

@@ -16,23 +16,19 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
 #include "tests/support/thread_probe.h"
+#include "tests/support/text.h"
 
 using relvo::CEntry;
 using relvo::CompletionThread;
 using relvo::OnlineUsers;
 using relvo::TServer;
 using testsupport::LoggedThreadId;
+using testsupport::Occurrences;
 using testsupport::ReadFile;
 using testsupport::Sleeps;
 using testsupport::WaitFor;
 
 namespace {
-
-int Occurrences(const std::string& text, const std::string& what) {
-  int count = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
-}
 
 std::vector<int32_t> Uids(const OnlineUsers& users) {
   std::vector<int32_t> uids;

@@ -9,6 +9,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/fake_proxy.h"
+#include "tests/support/text.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -21,17 +22,6 @@ std::string Ini(uint16_t proxyPort, uint16_t serverPort) {
   return "[general]\ndebug_level=2\nreconnect_tmo=5000\n[proxyServer]\naddress=127.0.0.1\nport=" +
          std::to_string(proxyPort) + "\n[servers]\nmain=1\n[main]\naddress=127.0.0.1\nport=" +
          std::to_string(serverPort) + "\n[system]\nservice_name=RelvoLifecycleTest\n";
-}
-
-// Fails with the text when `lines` do not all occur in `text` in this order.
-::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& lines) {
-  size_t at = 0;
-  for (const std::string& line : lines) {
-    const size_t found = text.find(line, at);
-    if (found == std::string::npos) return ::testing::AssertionFailure() << "missing or out of order: " << line;
-    at = found + line.size();
-  }
-  return ::testing::AssertionSuccess();
 }
 
 TEST(Lifecycle, ConsoleBreakStopsEveryPartInOrderAndExitsZero) {

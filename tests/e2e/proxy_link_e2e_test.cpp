@@ -13,6 +13,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/fake_proxy.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
@@ -59,12 +60,6 @@ std::string LinkIni(const std::string& proxyAddress, uint16_t proxyPort, const s
   }
   ini += "[system]\nservice_name=RelvoLinkTest\n";
   return ini;
-}
-
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -130,10 +125,10 @@ class ProxyLink : public ::testing::Test {
   std::string Events() const { return ReadFile(dir.path() / "logs" / "events.log"); }
   std::string Errors() const { return ReadFile(dir.path() / "logs" / "errors.log"); }
   bool EventsHave(const std::string& text, std::chrono::milliseconds timeout = kSoon, size_t times = 1) const {
-    return WaitFor([&] { return Count(Events(), text) >= times; }, timeout);
+    return WaitFor([&] { return Occurrences(Events(), text) >= times; }, timeout);
   }
   bool ErrorsHave(const std::string& text, std::chrono::milliseconds timeout = kSoon, size_t times = 1) const {
-    return WaitFor([&] { return Count(Errors(), text) >= times; }, timeout);
+    return WaitFor([&] { return Occurrences(Errors(), text) >= times; }, timeout);
   }
 
   // Ctrl+C, then the exit code within a generous bound.
@@ -200,8 +195,8 @@ TEST_F(ProxyLink, HandshakeAnswersMatchThePublishedVectorsAndRejectionsAreRetrie
   EXPECT_TRUE(accepted.failures.empty());
 
   const std::string errors = Errors();
-  EXPECT_EQ(rejected, Count(errors, "Handshake with proxy server failed.")) << errors;
-  EXPECT_EQ(1u, Count(Events(), "Handshake is successful."));
+  EXPECT_EQ(rejected, Occurrences(errors, "Handshake with proxy server failed.")) << errors;
+  EXPECT_EQ(1u, Occurrences(Events(), "Handshake is successful."));
 }
 
 TEST_F(ProxyLink, StalledHandshakesAreAbandonedAndTheConnectorConnectsAgain) {
@@ -224,7 +219,7 @@ TEST_F(ProxyLink, StalledHandshakesAreAbandonedAndTheConnectorConnectsAgain) {
   const std::string errors = Errors();
   EXPECT_NE(std::string::npos, errors.find("Handshake recv key failed")) << errors;
   EXPECT_NE(std::string::npos, errors.find("Handshake recv acceptanceResult")) << errors;
-  EXPECT_EQ(2u, Count(errors, "Handshake with proxy server failed.")) << errors;
+  EXPECT_EQ(2u, Occurrences(errors, "Handshake with proxy server failed.")) << errors;
 }
 
 TEST_F(ProxyLink, PingsKeepTheConnectionAndSilenceReplacesIt) {
@@ -237,7 +232,7 @@ TEST_F(ProxyLink, PingsKeepTheConnectionAndSilenceReplacesIt) {
   EXPECT_EQ(1u, proxy->ConnectionCount());
   EXPECT_FALSE(proxy->Connection(0).closed);
   ASSERT_TRUE(EventsHave("ping received", kSoon, 9)) << Events();
-  EXPECT_EQ(0u, Count(Events(), "Reconnect: timeout"));
+  EXPECT_EQ(0u, Occurrences(Events(), "Reconnect: timeout"));
 
   ASSERT_TRUE(proxy->WaitForCommandConnections(2, kAfterTimeout)) << Events();
   ASSERT_TRUE(EventsHave("Command connection is established", kSoon, 2));
@@ -247,7 +242,7 @@ TEST_F(ProxyLink, PingsKeepTheConnectionAndSilenceReplacesIt) {
   ASSERT_FALSE(silences.empty()) << events;
   for (long ms : silences) EXPECT_GT(ms, 5000) << events;
   EXPECT_GT(events.find("Reconnect: timeout"), events.rfind("ping received"));
-  EXPECT_EQ(9u, Count(events, "ping received"));
+  EXPECT_EQ(9u, Occurrences(events, "ping received"));
 }
 
 // The answer to a create-transport command is one 16-bit word: 01 00 when a
@@ -284,7 +279,7 @@ TEST_F(ProxyLink, UnknownCommandsAndCreateTransportKeepTheConnectionUntilTheProx
   ASSERT_TRUE(EventsHave("Read command thread stopped.")) << Events();
   ASSERT_TRUE(proxy->WaitForCommandConnections(2, kAfterTimeout)) << Events();
   const std::string events = Events();
-  EXPECT_EQ(1u, Count(Errors(), "recv command failed.  Connection closed.")) << Errors();
+  EXPECT_EQ(1u, Occurrences(Errors(), "recv command failed.  Connection closed.")) << Errors();
   const size_t failed = events.find("recv command failed.  Connection closed.");
   ASSERT_NE(std::string::npos, failed) << events;
   EXPECT_LT(failed, events.find("Read command thread stopped."));
@@ -299,7 +294,7 @@ TEST_F(ProxyLink, RefusedProxyIsRetriedUntilItListens) {
   ASSERT_TRUE(ErrorsHave(refused, kAfterTimeout, 3)) << Errors();
   const std::string events = Events();
   const std::string connecting = "Connecting to '127.0.0.1:" + std::to_string(port) + "'...";
-  EXPECT_GE(Count(events, connecting), 3u) << events;
+  EXPECT_GE(Occurrences(events, connecting), 3u) << events;
   EXPECT_LT(events.find(connecting), events.find(refused));
 
   // The proxy comes up on that port: the next attempt succeeds.
@@ -389,7 +384,7 @@ TEST_F(ProxyLink, BrokenReloadIsReportedAndTheNextGoodSaveReloads) {
   ASSERT_GE(reportsPerReload.size(), 2u) << events;
   for (size_t i = 0; i < reportsPerReload.size(); ++i) EXPECT_LE(reportsPerReload[i], 1u) << "reload " << i << events;
   EXPECT_EQ(0u, reportsPerReload.back()) << events;
-  EXPECT_EQ(0u, Count(events, "server [x]")) << events;
+  EXPECT_EQ(0u, Occurrences(events, "server [x]")) << events;
 }
 
 TEST_F(ProxyLink, SaveByRenamingATempFileOverTheIniReloads) {

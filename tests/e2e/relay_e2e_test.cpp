@@ -18,6 +18,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_proxy.h"
 #include "tests/support/relay_peers.h"
+#include "tests/support/text.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -69,12 +70,6 @@ std::string ProxyRecord(int uid, uint16_t proxyPort) {
   return record;
 }
 
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
 std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
@@ -121,7 +116,7 @@ class Relay : public ::testing::Test {
       EXPECT_EQ(std::optional<int>(0), client->WaitExit(kSoon)) << Events();
     }
     // Whatever a test provoked, nothing reached a catch-all handler.
-    EXPECT_EQ(0u, Count(Errors(), "exception caught")) << Errors();
+    EXPECT_EQ(0u, Occurrences(Errors(), "exception caught")) << Errors();
   }
 
   RelayTarget& AddTarget(TargetBehaviour behaviour = {}) { return targets.emplace_back(std::move(behaviour)); }
@@ -186,10 +181,10 @@ class Relay : public ::testing::Test {
   std::string Events() const { return ReadFile(dir.path() / "logs" / "events.log"); }
   std::string Errors() const { return ReadFile(dir.path() / "logs" / "errors.log"); }
   bool EventsHave(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = kSoon) const {
-    return WaitFor([&] { return Count(Events(), text) >= times; }, timeout);
+    return WaitFor([&] { return Occurrences(Events(), text) >= times; }, timeout);
   }
   bool ErrorsHave(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = kSoon) const {
-    return WaitFor([&] { return Count(Errors(), text) >= times; }, timeout);
+    return WaitFor([&] { return Occurrences(Errors(), text) >= times; }, timeout);
   }
   static std::string DeletedLine(int uid) { return "[" + std::to_string(uid) + "] entry deleted."; }
   static std::string CreatedLine(int uid) {
@@ -320,9 +315,9 @@ TEST_F(Relay, ProxyRecordComesFirstOnlyWhereTheServerAsksForIt) {
 
   const std::string events = Events();
   const std::string port = std::to_string(proxy->port());
-  EXPECT_EQ(1u, Count(events, "Proxy record is sent. address(127.0.0.1:" + port + ") uid(1)")) << events;
-  EXPECT_EQ(1u, Count(events, "Proxy record is sent. address(127.0.0.1:" + port + ") uid(4)")) << events;
-  EXPECT_EQ(2u, Count(events, "Proxy record is sent.")) << events;
+  EXPECT_EQ(1u, Occurrences(events, "Proxy record is sent. address(127.0.0.1:" + port + ") uid(1)")) << events;
+  EXPECT_EQ(1u, Occurrences(events, "Proxy record is sent. address(127.0.0.1:" + port + ") uid(4)")) << events;
+  EXPECT_EQ(2u, Occurrences(events, "Proxy record is sent.")) << events;
 }
 
 TEST_F(Relay, MaxconOneRefusesASecondTransportUntilTheFirstEnds) {
@@ -362,9 +357,9 @@ TEST_F(Relay, MaxconOneRefusesASecondTransportUntilTheFirstEnds) {
   ASSERT_NO_FATAL_FAILURE(RoundTrip(third.transport, echo, 1, "third entry"));
 
   const std::string events = Events();
-  EXPECT_EQ(1u, Count(events, "[3] New entry is assigned. [total:1]")) << events;
-  EXPECT_EQ(1u, Count(events, CreatedLine(3))) << events;
-  EXPECT_EQ(0u, Count(events, CreatedLine(2))) << events;
+  EXPECT_EQ(1u, Occurrences(events, "[3] New entry is assigned. [total:1]")) << events;
+  EXPECT_EQ(1u, Occurrences(events, CreatedLine(3))) << events;
+  EXPECT_EQ(0u, Occurrences(events, CreatedLine(2))) << events;
   EXPECT_EQ(kCreated + kNotCreated + kCreated, proxy->Connection(command).afterHandshake);
 }
 
@@ -462,10 +457,10 @@ TEST_F(Relay, RefusedTargetIsReportedAndAnsweredWithZero) {
   const size_t refused = events.find(cannot);
   ASSERT_NE(std::string::npos, refused) << events;
   EXPECT_LT(established, refused);
-  EXPECT_EQ(2u, Count(events, "Connection to proxy client is established ")) << events;
-  EXPECT_EQ(2u, Count(Errors(), cannot)) << Errors();
-  EXPECT_EQ(1u, Count(events, "[2] New entry is assigned. [total:1]")) << events;
-  EXPECT_EQ(0u, Count(events, "Transport for new client is created")) << events;
+  EXPECT_EQ(2u, Occurrences(events, "Connection to proxy client is established ")) << events;
+  EXPECT_EQ(2u, Occurrences(Errors(), cannot)) << Errors();
+  EXPECT_EQ(1u, Occurrences(events, "[2] New entry is assigned. [total:1]")) << events;
+  EXPECT_EQ(0u, Occurrences(events, "Transport for new client is created")) << events;
   EXPECT_EQ(kNotCreated + kNotCreated, proxy->Connection(command).afterHandshake);
 }
 
@@ -501,7 +496,7 @@ TEST_F(Relay, EitherSideClosingEndsTheEntryAndFreesItsSlot) {
 
   // Each end was read by the pump of that side; the command connection
   // stayed up throughout.
-  EXPECT_GE(Count(Errors(), "Reading failed. Connection closed by peer."), 2u) << Errors();
+  EXPECT_GE(Occurrences(Errors(), "Reading failed. Connection closed by peer."), 2u) << Errors();
   EXPECT_FALSE(proxy->Connection(command).closed);
   EXPECT_EQ(kCreated + kCreated + kCreated, proxy->Connection(command).afterHandshake);
 }
@@ -529,9 +524,9 @@ TEST_F(Relay, StopWithLiveEntriesClosesBothSidesAndExitsZero) {
     EXPECT_TRUE(echo.Connection(i).closedByPeer) << "target connection " << i;
   }
   const std::string events = Events();
-  for (int uid = 1; uid <= 3; ++uid) EXPECT_EQ(1u, Count(events, DeletedLine(uid))) << events;
-  EXPECT_EQ(1u, Count(events, "Completion thread stopped.")) << events;
-  EXPECT_EQ(0u, Count(events, "[4] New entry")) << events;
+  for (int uid = 1; uid <= 3; ++uid) EXPECT_EQ(1u, Occurrences(events, DeletedLine(uid))) << events;
+  EXPECT_EQ(1u, Occurrences(events, "Completion thread stopped.")) << events;
+  EXPECT_EQ(0u, Occurrences(events, "[4] New entry")) << events;
 }
 
 TEST_F(Relay, FiftyEntriesAtOnceRelayAndTheCountReturnsToZero) {

@@ -27,7 +27,9 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -56,31 +58,6 @@ struct Checksum {
   }
 };
 
-std::string Payload(size_t size, uint32_t seed) {
-  std::string data(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return data;
-}
-
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 bool SendAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
@@ -108,7 +85,7 @@ class EchoServer {
   };
 
   EchoServer() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
     if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_, SOMAXCONN) != 0 ||
@@ -196,7 +173,7 @@ ClientResult RunClient(uint16_t port, const std::string& payload) {
   sent.Add(payload.data(), payload.size());
   result.sentChecksum = sent.value;
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = LoopbackAddress(port);
   if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (fd >= 0) ::close(fd);
     return result;
@@ -255,7 +232,7 @@ class Proxy {
 
   std::string Log() const { return ReadFile(dir_.path() / "proxy.log"); }
   bool LogHas(const std::string& text, size_t times = 1, std::chrono::milliseconds limit = kSoon) const {
-    return WaitFor([&] { return Count(Log(), text) >= times; }, limit);
+    return WaitFor([&] { return Occurrences(Log(), text) >= times; }, limit);
   }
   ChildProcess& process() { return *process_; }
 
@@ -288,7 +265,7 @@ TEST(RelvoProxyE2E, HundredConcurrentClientsRelayThroughTheConnectorWithIntactBy
   ASSERT_TRUE(proxy.LogHas("command connection up")) << proxy.Log() << connectorEvents();
 
   std::vector<std::string> payloads;
-  for (int i = 0; i < kClients; ++i) payloads.push_back(Payload(kBytes, static_cast<uint32_t>(i) + 1));
+  for (int i = 0; i < kClients; ++i) payloads.push_back(PatternBytes(kBytes, static_cast<uint32_t>(i) + 1));
   std::vector<ClientResult> results(kClients);
   {
     std::vector<std::thread> clients;
@@ -319,8 +296,8 @@ TEST(RelvoProxyE2E, HundredConcurrentClientsRelayThroughTheConnectorWithIntactBy
 
   // The proxy's one line per session, with the bytes of both directions.
   const std::string both = "relayed " + std::to_string(kBytes) + " bytes up, " + std::to_string(kBytes) + " bytes down";
-  EXPECT_TRUE(proxy.LogHas(both, kClients)) << Count(proxy.Log(), both) << " session lines";
-  EXPECT_EQ(0u, Count(proxy.Log(), "not relayed")) << proxy.Log();
+  EXPECT_TRUE(proxy.LogHas(both, kClients)) << Occurrences(proxy.Log(), both) << " session lines";
+  EXPECT_EQ(0u, Occurrences(proxy.Log(), "not relayed")) << proxy.Log();
 
   // The connector stops on Ctrl+C; the proxy writes its connector line.
   connector.Interrupt();
@@ -330,8 +307,8 @@ TEST(RelvoProxyE2E, HundredConcurrentClientsRelayThroughTheConnectorWithIntactBy
 
   proxy.process().Interrupt();
   EXPECT_EQ(std::optional<int>(0), proxy.process().WaitExit(kSoon)) << proxy.Log();
-  EXPECT_EQ(1u, Count(proxy.Log(), "SIGINT: relvoproxy stopping"));
-  EXPECT_EQ(1u, Count(proxy.Log(), "relvoproxy stopped"));
+  EXPECT_EQ(1u, Occurrences(proxy.Log(), "SIGINT: relvoproxy stopping"));
+  EXPECT_EQ(1u, Occurrences(proxy.Log(), "relvoproxy stopped"));
 }
 
 TEST(RelvoProxyE2E, ProxyAloneClosesClientsWithoutConnectorAndStopsOnSigterm) {
@@ -344,7 +321,7 @@ TEST(RelvoProxyE2E, ProxyAloneClosesClientsWithoutConnectorAndStopsOnSigterm) {
   EXPECT_TRUE(proxy.LogHas("no connector took the client in time")) << proxy.Log();
   proxy.process().Terminate();
   EXPECT_EQ(std::optional<int>(0), proxy.process().WaitExit(kSoon)) << proxy.Log();
-  EXPECT_EQ(1u, Count(proxy.Log(), "SIGTERM: relvoproxy stopping"));
+  EXPECT_EQ(1u, Occurrences(proxy.Log(), "SIGTERM: relvoproxy stopping"));
 }
 
 TEST(RelvoProxyE2E, BadCommandLineAndBusyPortsFailWithTheirExitCodes) {

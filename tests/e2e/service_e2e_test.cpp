@@ -30,6 +30,7 @@
 #include "Common/unique_fd.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -38,19 +39,6 @@ using namespace testsupport;
 namespace {
 
 constexpr auto kTimeout = std::chrono::seconds(60);
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// "a" appears in `text`, and "b" after it, and so on.
-bool InOrder(const std::string& text, const std::vector<std::string>& parts) {
-  size_t from = 0;
-  for (const std::string& part : parts) {
-    const size_t at = text.find(part, from);
-    if (at == std::string::npos) return false;
-    from = at + part.size();
-  }
-  return true;
-}
 
 // A service name of its own for every test, so that a leftover of one run
 // never meets another.

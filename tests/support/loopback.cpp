@@ -16,7 +16,9 @@ namespace {
   throw std::runtime_error(std::string(what) + ": " + libmo::ErrorText(libmo::LastSocketError()));
 }
 
-sockaddr_in Loopback(unsigned short port) {
+}  // namespace
+
+sockaddr_in LoopbackAddress(unsigned short port) {
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
@@ -24,8 +26,6 @@ sockaddr_in Loopback(unsigned short port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-}  // namespace
 
 OwnedSocket::OwnedSocket(OwnedSocket&& other) noexcept : socket_(other.Release()) {}
 
@@ -46,7 +46,7 @@ void OwnedSocket::Reset() noexcept {
 
 LoopbackListener::LoopbackListener() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
   if (!socket_.valid()) Fail("socket");
-  sockaddr_in address = Loopback(0);
+  sockaddr_in address = LoopbackAddress(0);
   if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Fail("bind");
   if (::listen(socket_.get(), 16) != 0) Fail("listen");
   socklen_t length = sizeof address;
@@ -76,7 +76,7 @@ LoopbackPair MakeLoopbackPair() {
   LoopbackPair pair;
   pair.client = OwnedSocket(::socket(AF_INET, SOCK_STREAM, 0));
   if (!pair.client.valid()) Fail("socket");
-  const sockaddr_in address = Loopback(listener.port());
+  const sockaddr_in address = LoopbackAddress(listener.port());
   if (::connect(pair.client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Fail("connect");
   pair.server = listener.Accept();
   if (!pair.server.valid()) Fail("accept");

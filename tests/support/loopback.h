@@ -50,6 +50,9 @@ class LoopbackListener {
   unsigned short port_ = 0;
 };
 
+// 127.0.0.1:port as a socket address.
+sockaddr_in LoopbackAddress(unsigned short port);
+
 // A port on 127.0.0.1 on which nothing listens: one that was just listened on
 // and released.
 unsigned short ClosedLoopbackPort();

@@ -49,19 +49,6 @@ uint64_t Fnv1a64(std::string_view bytes, uint64_t hash) {
   return hash;
 }
 
-std::string PatternBytes(size_t size, uint32_t variant) {
-  std::string out(size, '\0');
-  uint64_t x = 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(variant) * 0xBF58476D1CE4E5B9ull);
-  for (size_t i = 0; i < size; ++i) {
-    // xorshift64*: cheap, and no run of equal bytes hides a shifted stream
-    x ^= x >> 12;
-    x ^= x << 25;
-    x ^= x >> 27;
-    out[i] = static_cast<char>((x * 0x2545F4914F6CDD1Dull) >> 56);
-  }
-  return out;
-}
-
 struct RelayTarget::Shared {
   TargetBehaviour behaviour;
   int listener = -1;

@@ -15,15 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/text.h"  // PatternBytes, used with these peers
+
 namespace testsupport {
 
 // 64-bit FNV-1a of `bytes`, continued from `hash` (so that a stream can be
 // hashed piece by piece); order-sensitive.
 constexpr uint64_t kFnvOffset = 14695981039346656037ull;
 uint64_t Fnv1a64(std::string_view bytes, uint64_t hash = kFnvOffset);
-
-// `size` bytes of a fixed pseudo-random sequence chosen by `variant`.
-std::string PatternBytes(size_t size, uint32_t variant);
 
 struct TargetBehaviour {
   std::string greeting;  // sent on every connection right after accept

@@ -31,9 +31,8 @@ KeySource::KeySource() {
   // The clock reading keeps keys apart even where random_device is weak.
   std::random_device device;
   const uint64_t now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  std::seed_seq seed{device(), device(), device(), device(), static_cast<unsigned>(now),
-                     static_cast<unsigned>(now >> 32)};
-  engine_.seed(seed);
+  const uint64_t entropy = (static_cast<uint64_t>(device()) << 32) ^ device();
+  engine_ = std::mt19937_64(entropy ^ (now * 0x9E3779B97F4A7C15ull));
 }
 
 std::string KeySource::MakeKey() {

@@ -10,6 +10,7 @@
 
 #include "Common/netUtils.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 #include "tools/relvoproxy/challenge.h"
 #include "tools/relvoproxy/fake_connector.h"
 #include "tools/relvoproxy/net.h"
@@ -41,16 +42,6 @@ std::string Greeting(const Socket& s) {
     text += c;
   }
   return text;
-}
-
-std::string Pattern(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : data) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 24);
-  }
-  return data;
 }
 
 class ServerTest : public ::testing::Test {
@@ -85,7 +76,7 @@ TEST_F(ServerTest, RelaysBothWaysThroughTheTransportOfTheClient) {
   FakeConnector& connector = Connector();
   const Socket client = Client();
   EXPECT_EQ("#0;", Greeting(client));
-  const std::string data = Pattern(300000, 1);
+  const std::string data = testsupport::PatternBytes(300000, 1);
   std::thread sender([&] { EXPECT_TRUE(SendText(client, data)); });
   EXPECT_EQ(data, ReadBytes(client->socket(), data.size(), 30s));
   sender.join();
@@ -114,7 +105,7 @@ TEST_F(ServerTest, EveryConcurrentClientGetsItsOwnTransport) {
     threads.emplace_back([&, i] {
       const Socket client = Client();
       greetings[i] = Greeting(client);
-      const std::string data = Pattern(20000, static_cast<unsigned>(i) + 7);
+      const std::string data = testsupport::PatternBytes(20000, static_cast<unsigned>(i) + 7);
       if (SendText(client, data)) echoed[i] = ReadBytes(client->socket(), data.size(), 30s) == data;
     });
   }
@@ -223,7 +214,7 @@ TEST_F(ServerTest, BadInputFromEitherSideNeverStopsTheServer) {
   Start(5s, 2s);
   {
     const Socket huge = Raw();  // a flood instead of an answer
-    std::thread flood([&] { SendText(huge, Pattern(1 << 20, 3)); });
+    std::thread flood([&] { SendText(huge, testsupport::PatternBytes(1 << 20, 3)); });
     EXPECT_TRUE(WaitEnd(huge->socket(), 10s));
     huge->Reset();
     flood.join();

@@ -1,0 +1,30 @@
+// Test helpers for log texts and test payloads.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// How often `part` stands in `text`, counting non-overlapping matches.
+// REQUIRES: `part` is not empty.
+size_t Occurrences(const std::string& text, const std::string& part);
+
+// Succeeds when every one of `parts` occurs in `text`, each after the end of
+// the one before; otherwise names the first part that is missing.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts);
+
+// `size` bytes of a repeatable pseudo-random stream; different `variant`s
+// give unrelated streams, so a byte delivered to the wrong peer or shifted
+// in a stream shows.
+std::string PatternBytes(size_t size, uint32_t variant);
+
+}  // namespace testsupport
