@@ -3,16 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "Common/log.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
+#include "tests/support/text.h"
 
+using testsupport::Contains;
 
 namespace {
 
@@ -26,7 +28,7 @@ class Workers : public ::testing::Test {
 // Records the order in which its hooks run.
 class Recorder : public libmo::Thread {
  public:
-  enum class Body { Return, ThrowStd, ThrowInt, SleepLong };
+  enum class Body { Return, ThrowStd, ThrowInt, SleepLong, SleepZero, JoinSelf };
   explicit Recorder(Body b) : behaviour(b) {}
   ~Recorder() override {
     Stop();
@@ -40,6 +42,7 @@ class Recorder : public libmo::Thread {
   std::atomic<bool> woke{false};
   std::atomic<int> runs{0};
   std::atomic<bool> stoppingSeen{false};
+  std::atomic<bool> joinRefused{false};
 
  protected:
   void onStart() override {
@@ -62,6 +65,16 @@ class Recorder : public libmo::Thread {
         sleep(600000);
         woke = true;
         return;
+      case Body::SleepZero:
+        sleep(0);
+        return;
+      case Body::JoinSelf:
+        try {
+          Join();
+        } catch (const std::system_error&) {
+          joinRefused = true;
+        }
+        return;
     }
   }
   void onFinish() override { Add("finish"); }
@@ -77,55 +90,16 @@ class Recorder : public libmo::Thread {
   std::vector<std::string> events;
 };
 
-TEST_F(Workers, HooksRunInOrderAndTheNameIsTheLogTag) {
+TEST_F(Workers, HooksRunInOrderTheNameIsTheLogTagAndARestartRunsWithAClearFlag) {
   Recorder r(Recorder::Body::Return);
+  r.Join();  // without a start: nothing to wait for
+  EXPECT_TRUE(r.Events().empty());
+
   ASSERT_TRUE(r.Start("WORKER_LONG"));
   r.Join();
   EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
-  EXPECT_NE(std::string::npos, Events().find(":WORKER_): in body\n")) << Events();
-}
+  EXPECT_TRUE(Contains(Events(), ":WORKER_): in body\n")) << Events();
 
-TEST_F(Workers, StdExceptionIsLoggedAndFinishStillRuns) {
-  Recorder r(Recorder::Body::ThrowStd);
-  ASSERT_TRUE(r.Start("THROW"));
-  r.Join();
-  EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
-  EXPECT_NE(std::string::npos, Errors().find("libmo::threadFunc error: broken %s body\n")) << Errors();
-}
-
-TEST_F(Workers, OtherExceptionsGoToTheCatchAllReporter) {
-  Recorder r(Recorder::Body::ThrowInt);
-  testing::internal::CaptureStderr();
-  ASSERT_TRUE(r.Start("INT"));
-  r.Join();
-  testing::internal::GetCapturedStderr();
-  EXPECT_NE(std::string::npos, Errors().find("INTEGER exception caught in function libmo::Thread::threadFunc, file "
-                                             "Common/CommonThread, line 49: \"Code: 5\"."))
-      << Errors();
-}
-
-TEST_F(Workers, StopWakesALongSleepAtOnce) {
-  Recorder r(Recorder::Body::SleepLong);
-  ASSERT_TRUE(r.Start("SLEEPER"));
-  ASSERT_TRUE(testsupport::WaitFor([&] { return r.runs.load() == 1; }));
-  r.Stop();
-  r.Join();  // a missed wake-up would hang here for ten minutes
-  EXPECT_TRUE(r.woke);
-  EXPECT_EQ("stop request", r.Events().at(2));
-}
-
-TEST_F(Workers, StopBeforeTheFirstSleepMakesItReturnAtOnce) {
-  Recorder r(Recorder::Body::SleepLong);
-  r.Stop();  // before Start: Start clears it again
-  ASSERT_TRUE(r.Start("EARLY"));
-  r.Stop();
-  r.Join();
-  EXPECT_TRUE(r.woke);
-}
-
-TEST_F(Workers, RestartAfterStopAndJoinRunsWithAClearFlag) {
-  Recorder r(Recorder::Body::Return);
-  ASSERT_TRUE(r.Start("AGAIN"));
   r.Stop();
   r.Join();
   ASSERT_TRUE(r.Start("AGAIN"));
@@ -135,46 +109,53 @@ TEST_F(Workers, RestartAfterStopAndJoinRunsWithAClearFlag) {
   EXPECT_FALSE(r.IsStopping());
 }
 
-TEST_F(Workers, JoinWithoutStartDoesNothing) {
-  Recorder r(Recorder::Body::Return);
+TEST_F(Workers, ExceptionsAreLoggedAndFinishStillRuns) {
+  {
+    Recorder r(Recorder::Body::ThrowStd);
+    ASSERT_TRUE(r.Start("THROW"));
+    r.Join();
+    EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
+    EXPECT_TRUE(Contains(Errors(), "libmo::threadFunc error: broken %s body\n")) << Errors();
+  }
+  Recorder r(Recorder::Body::ThrowInt);
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(r.Start("INT"));
   r.Join();
-  EXPECT_TRUE(r.Events().empty());
-}
-
-// sleep(0) logs the failed check and returns.
-class ZeroSleeper : public libmo::Thread {
- protected:
-  void body() override { sleep(0); }
-};
-
-TEST_F(Workers, NonPositiveSleepIsLoggedAndWaitsNothing) {
-  ZeroSleeper z;
-  ASSERT_TRUE(z.Start("ZERO"));
-  z.Join();
-  EXPECT_NE(std::string::npos, Errors().find(":ZERO): ms > 0 func(libmo::Thread::sleep CommonThread:83)\n"))
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
+  EXPECT_TRUE(Contains(Errors(), "INTEGER exception caught in function libmo::Thread::threadFunc, file "
+                                 "Common/CommonThread, line 49: \"Code: 5\"."))
       << Errors();
 }
 
-// Joining from the worker itself is refused.
-class SelfJoiner : public libmo::Thread {
- public:
-  std::atomic<bool> refused{false};
+TEST_F(Workers, StopWakesALongSleepAtOnceAndBeforeItStartsToo) {
+  // A missed wake-up would hang each Join for ten minutes.
+  Recorder during(Recorder::Body::SleepLong);
+  ASSERT_TRUE(during.Start("SLEEPER"));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return during.runs.load() == 1; }));
+  during.Stop();
+  during.Join();
+  EXPECT_TRUE(during.woke);
+  EXPECT_EQ("stop request", during.Events().at(2));
 
- protected:
-  void body() override {
-    try {
-      Join();
-    } catch (const std::system_error&) {
-      refused = true;
-    }
-  }
-};
+  Recorder early(Recorder::Body::SleepLong);
+  early.Stop();  // before Start: Start clears it again
+  ASSERT_TRUE(early.Start("EARLY"));
+  early.Stop();
+  early.Join();
+  EXPECT_TRUE(early.woke);
+}
 
-TEST_F(Workers, SelfJoinThrowsSystemError) {
-  SelfJoiner s;
-  ASSERT_TRUE(s.Start("SELF"));
-  s.Join();
-  EXPECT_TRUE(s.refused);
+TEST_F(Workers, NonPositiveSleepIsLoggedAndSelfJoinIsRefused) {
+  Recorder zero(Recorder::Body::SleepZero);
+  ASSERT_TRUE(zero.Start("ZERO"));
+  zero.Join();
+  EXPECT_TRUE(Contains(Errors(), ":ZERO): ms > 0 func(libmo::Thread::sleep CommonThread:83)\n")) << Errors();
+
+  Recorder self(Recorder::Body::JoinSelf);
+  ASSERT_TRUE(self.Start("SELF"));
+  self.Join();
+  EXPECT_TRUE(self.joinRefused);
 }
 
 }  // namespace

@@ -10,36 +10,23 @@
 
 namespace {
 
-TEST(CopyTruncated, NameLongerThan39IsCutTo39InA40ByteBuffer) {
-  const std::string name(45, 'N');
-  char buffer[40];
-  std::memset(buffer, 'x', sizeof buffer);
-  libmo::CopyTruncated(buffer, name.c_str());
-  EXPECT_EQ(std::string(39, 'N'), std::string(buffer));
-  EXPECT_EQ('\0', buffer[39]);
-}
+TEST(CopyTruncated, CutsToTheBufferLessOneAndZeroesTheRest) {
+  char name[40];
+  std::memset(name, 'x', sizeof name);
+  libmo::CopyTruncated(name, std::string(45, 'N').c_str());
+  EXPECT_EQ(std::string(39, 'N') + '\0', std::string(name, sizeof name));
 
-TEST(CopyTruncated, DescriptionLongerThan99IsCutTo99InA100ByteBuffer) {
   std::string description;
   for (int i = 0; i < 150; ++i) description += static_cast<char>('a' + i % 26);
-  char buffer[100];
-  libmo::CopyTruncated(buffer, description.c_str());
-  EXPECT_EQ(description.substr(0, 99), std::string(buffer));
-}
+  char text[100];
+  libmo::CopyTruncated(text, description.c_str());
+  EXPECT_EQ(description.substr(0, 99) + '\0', std::string(text, sizeof text));
 
-TEST(CopyTruncated, ShortTextIsCopiedWholeAndTheRestIsZero) {
-  char buffer[40];
-  std::memset(buffer, 'x', sizeof buffer);
-  libmo::CopyTruncated(buffer, "Relvo");
-  EXPECT_EQ("Relvo", std::string(buffer));
-  for (size_t i = 5; i < sizeof buffer; ++i) EXPECT_EQ('\0', buffer[i]) << i;
-}
-
-TEST(CopyTruncated, NullTextGivesAnEmptyBuffer) {
-  char buffer[8];
-  std::memset(buffer, 'x', sizeof buffer);
-  libmo::CopyTruncated(buffer, nullptr);
-  EXPECT_EQ(std::string(8, '\0'), std::string(buffer, sizeof buffer));
+  std::memset(name, 'x', sizeof name);
+  libmo::CopyTruncated(name, "Relvo");
+  EXPECT_EQ("Relvo" + std::string(35, '\0'), std::string(name, sizeof name));
+  libmo::CopyTruncated(name, nullptr);
+  EXPECT_EQ(std::string(40, '\0'), std::string(name, sizeof name));
 }
 
 }  // namespace
@@ -81,25 +68,19 @@ using libmo::sd::ServiceState;
 using libmo::sd::ServiceStatus;
 using testsupport::TempDir;
 
-// A datagram socket bound the way a service manager binds its notification
-// socket: at a path, or in the abstract namespace for a name starting '@'.
+// A datagram socket bound at `path`, as a service manager binds its
+// notification socket.
 class NotifyListener {
  public:
-  explicit NotifyListener(const std::string& address) : address_(address) {
+  explicit NotifyListener(const std::string& path) : path_(path) {
     fd_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_un sa = {};
     sa.sun_family = AF_UNIX;
-    std::memcpy(sa.sun_path, address.data(), address.size());
-    socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-    if (address[0] == '@') {
-      sa.sun_path[0] = '\0';
-    } else {
-      ++length;
-    }
-    bound_ = fd_.Valid() && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&sa), length) == 0;
+    path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+    bound_ = fd_.Valid() && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
   }
   ~NotifyListener() {
-    if (bound_ && address_[0] != '@') ::unlink(address_.c_str());
+    if (bound_) ::unlink(path_.c_str());
   }
 
   bool bound() const { return bound_; }
@@ -115,7 +96,7 @@ class NotifyListener {
   }
 
  private:
-  std::string address_;
+  std::string path_;
   UniqueFd fd_;
   bool bound_ = false;
 };
@@ -130,45 +111,15 @@ ServiceStatus Status(ServiceState state, uint32_t checkPoint, uint32_t waitHint,
   return s;
 }
 
-TEST(NotifyText, RunningIsReadyAndStopPendingIsStopping) {
-  EXPECT_EQ("READY=1\nSTATUS=Service running", NotifyText(Status(ServiceState::kRunning, 0, 0)));
-  EXPECT_EQ("STOPPING=1\nSTATUS=Service stop pending (check point 1)\nEXTEND_TIMEOUT_USEC=5000000",
-            NotifyText(Status(ServiceState::kStopPending, 1, 5000)));
-}
-
-TEST(NotifyText, OtherStatesAreStatusLinesWithTheWaitHintAndTheError) {
-  EXPECT_EQ("STATUS=Service start pending (check point 2)\nEXTEND_TIMEOUT_USEC=1000000",
-            NotifyText(Status(ServiceState::kStartPending, 2, 1000)));
-  EXPECT_EQ("STATUS=Service stopped", NotifyText(Status(ServiceState::kStopped, 0, 0)));
+// The status sequence of a running service is checked by the host's own
+// test below; these are the texts it does not reach.
+TEST(NotifyText, StoppedWithAnErrorCarriesItsErrno) {
   EXPECT_EQ("STATUS=Service stopped\nERRNO=111", NotifyText(Status(ServiceState::kStopped, 0, 0, 111)));
+  EXPECT_EQ("STATUS=Service start pending (check point 3)\nEXTEND_TIMEOUT_USEC=250000",
+            NotifyText(Status(ServiceState::kStartPending, 3, 250)));
 }
 
-TEST(NotifySocket, SendsOneDatagramToASocketBoundAtAPath) {
-  TempDir dir;
-  const std::string path = dir / "notify.sock";
-  NotifyListener listener(path);
-  ASSERT_TRUE(listener.bound()) << std::strerror(errno);
-
-  const NotifySocket socket = NotifySocket::Open(path);
-  ASSERT_TRUE(socket.Valid()) << std::strerror(errno);
-  ASSERT_TRUE(socket.Send("READY=1\nSTATUS=Service running")) << std::strerror(errno);
-  EXPECT_EQ(std::optional<std::string>("READY=1\nSTATUS=Service running"), listener.Receive());
-  ASSERT_TRUE(socket.Send("STOPPING=1"));
-  EXPECT_EQ(std::optional<std::string>("STOPPING=1"), listener.Receive());
-}
-
-TEST(NotifySocket, AnAddressStartingWithAtIsAnAbstractSocket) {
-  const std::string address = "@relvo-notify-test-" + std::to_string(::getpid());
-  NotifyListener listener(address);
-  ASSERT_TRUE(listener.bound()) << std::strerror(errno);
-
-  const NotifySocket socket = NotifySocket::Open(address);
-  ASSERT_TRUE(socket.Valid());
-  ASSERT_TRUE(socket.Send("READY=1")) << std::strerror(errno);
-  EXPECT_EQ(std::optional<std::string>("READY=1"), listener.Receive());
-}
-
-TEST(NotifySocket, RejectsEmptyRelativeAndOverlongAddresses) {
+TEST(NotifySocket, RejectsBadAddressesAndFailsToSendWithErrno) {
   errno = 0;
   EXPECT_FALSE(NotifySocket::Open("").Valid());
   EXPECT_EQ(EINVAL, errno);
@@ -178,60 +129,32 @@ TEST(NotifySocket, RejectsEmptyRelativeAndOverlongAddresses) {
   errno = 0;
   EXPECT_FALSE(NotifySocket::Open("/" + std::string(sizeof(sockaddr_un::sun_path), 'x')).Valid());
   EXPECT_EQ(ENAMETOOLONG, errno);
-}
 
-TEST(NotifySocket, SendFailsWithErrnoWhenNobodyListensOrTheSocketIsInvalid) {
   TempDir dir;
   const NotifySocket socket = NotifySocket::Open(dir / "nobody.sock");
   ASSERT_TRUE(socket.Valid());
   errno = 0;
   EXPECT_FALSE(socket.Send("READY=1"));
   EXPECT_EQ(ENOENT, errno);
-
   errno = 0;
   EXPECT_FALSE(NotifySocket().Send("READY=1"));
   EXPECT_EQ(EBADF, errno);
 }
 
-TEST(UnitFile, IsANotifyServiceRunningTheExecutableWithoutArguments) {
+TEST(UnitFile, NotifyServiceWithEscapedTextsInTheSystemUnitFolder) {
   EXPECT_EQ(
       "[Unit]\nDescription=OVIK proxy client\n\n"
       "[Service]\nType=notify\nExecStart=/opt/relvo/relvoclient\n",
       libmo::systemd::UnitFileText("/opt/relvo/relvoclient", "OVIK proxy client"));
   EXPECT_EQ("[Service]\nType=notify\nExecStart=/opt/relvo/relvoclient\n",
             libmo::systemd::UnitFileText("/opt/relvo/relvoclient", nullptr));
-}
-
-TEST(UnitFile, EscapesSpecifiersQuotesOddPathsAndKeepsTheDescriptionOnOneLine) {
+  // '%' signs, quotes and odd paths are escaped; the description stays on one line.
   EXPECT_EQ(
       "[Unit]\nDescription=100%% up  now\n\n"
       "[Service]\nType=notify\nExecStart=\"/opt/my relvo/a\\\\b\\\"c%%d\"\n",
       libmo::systemd::UnitFileText("/opt/my relvo/a\\b\"c%d", "100% up\r\nnow"));
-}
-
-TEST(UnitFile, PathIsInTheSystemUnitFolderNamedAfterTheService) {
   EXPECT_EQ("/etc/systemd/system/RelvoClient.service", libmo::systemd::UnitFilePath("RelvoClient"));
 }
-
-// Sets PATH for the life of the object.
-class ScopedPath {
- public:
-  explicit ScopedPath(const std::string& value) {
-    const char* old = std::getenv("PATH");
-    if (old != nullptr) old_ = old;
-    ::setenv("PATH", value.c_str(), 1);
-  }
-  ~ScopedPath() {
-    if (old_) {
-      ::setenv("PATH", old_->c_str(), 1);
-    } else {
-      ::unsetenv("PATH");
-    }
-  }
-
- private:
-  std::optional<std::string> old_;
-};
 
 void WriteScript(const std::string& path, const std::string& body, mode_t mode = 0755) {
   testsupport::WriteFile(path, "#!/bin/sh\n" + body);
@@ -245,52 +168,32 @@ TEST(Systemctl, IsTheFirstExecutableOnPath) {
   WriteScript(notExecutable / "systemctl", "exit 0\n", 0644);
   WriteScript(first / "systemctl", "exit 0\n");
   WriteScript(second / "systemctl", "exit 0\n");
-  {
-    ScopedPath path(notExecutable.path().string() + ":" + first.path().string() + ":" + second.path().string());
-    EXPECT_EQ(first / "systemctl", libmo::systemd::FindSystemctl());
-  }
-  {
-    ScopedPath path(notExecutable.path().string());
-    EXPECT_EQ("", libmo::systemd::FindSystemctl());
-  }
+  const std::string saved = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
+  const std::string three = notExecutable.path().string() + ":" + first.path().string() + ":" + second.path().string();
+  ::setenv("PATH", three.c_str(), 1);
+  const std::string found = libmo::systemd::FindSystemctl();
+  ::setenv("PATH", notExecutable.path().c_str(), 1);
+  const std::string none = libmo::systemd::FindSystemctl();
+  ::setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(first / "systemctl", found);
+  EXPECT_EQ("", none);
 }
 
-TEST(RunProgram, PassesTheArgumentsAndReturnsTheExitStatus) {
+TEST(RunProgram, PassesTheArgumentsAndReturnsTheExitStatusOrMinusOneWithErrno) {
   TempDir dir;
   const std::string record = dir / "args.txt";
   WriteScript(dir / "tool", "printf '%s|' \"$@\" > '" + record + "'\nexit 3\n");
   EXPECT_EQ(3, libmo::systemd::RunProgram(dir / "tool", {"is-active", "--quiet", "My Unit.service"}));
   EXPECT_EQ("is-active|--quiet|My Unit.service|", testsupport::ReadFile(record));
-}
 
-TEST(RunProgram, IsMinusOneWithErrnoWhenTheProgramCannotRunOrIsKilled) {
-  TempDir dir;
   errno = 0;
   EXPECT_EQ(-1, libmo::systemd::RunProgram(dir / "missing", {}));
   EXPECT_NE(0, errno);
-
   WriteScript(dir / "killed", "kill -9 $$\n");
   errno = 0;
   EXPECT_EQ(-1, libmo::systemd::RunProgram(dir / "killed", {}));
   EXPECT_EQ(EINTR, errno);
 }
-
-// Collects the signals a SignalThread hands over.
-struct Received {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<int> signals;
-
-  void Add(int signal) {
-    std::lock_guard<std::mutex> lock(mutex);
-    signals.push_back(signal);
-    changed.notify_all();
-  }
-  bool WaitForCount(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return signals.size() >= count; });
-  }
-};
 
 bool IsBlocked(int signal) {
   sigset_t mask;
@@ -299,22 +202,28 @@ bool IsBlocked(int signal) {
 }
 
 TEST(SignalThread, HandsProcessSignalsToTheHandlerOnItsOwnThreadAndKeepsThemBlocked) {
-  Received received;
+  std::mutex mutex;
+  std::vector<int> received;
+  const auto count = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return received.size();
+  };
   std::atomic<bool> onOtherThread{true};
   const pthread_t self = ::pthread_self();
   {
     libmo::SignalThread thread({SIGUSR1, SIGWINCH}, [&](int signal) {
       if (::pthread_equal(self, ::pthread_self())) onOtherThread = false;
-      received.Add(signal);
+      std::lock_guard<std::mutex> lock(mutex);
+      received.push_back(signal);
     });
     EXPECT_TRUE(IsBlocked(SIGUSR1));
     EXPECT_TRUE(IsBlocked(SIGWINCH));
     ASSERT_EQ(0, ::kill(::getpid(), SIGUSR1));
-    ASSERT_TRUE(received.WaitForCount(1));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return count() == 1; }));
     ASSERT_EQ(0, ::kill(::getpid(), SIGWINCH));
-    ASSERT_TRUE(received.WaitForCount(2));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return count() == 2; }));
   }  // joins: the wake-up reached the thread
-  EXPECT_EQ((std::vector<int>{SIGUSR1, SIGWINCH}), received.signals);
+  EXPECT_EQ((std::vector<int>{SIGUSR1, SIGWINCH}), received);
   EXPECT_TRUE(onOtherThread);
 
   // After the thread has gone the signal stays blocked and pending.
@@ -343,8 +252,7 @@ class SelfStoppingService : public libmo::Service {
   void run(int argc, char** argv) override {
     runArgc = argc;
     runArgvIsNull = argv == nullptr;
-    for (int i = 0; argv != nullptr && i < argc; ++i) runArgs.emplace_back(argv[i]);
-    if (argv != nullptr) runArgvEndsWithNull = argv[argc] == nullptr;
+    for (int i = 0; argv != nullptr && i <= argc; ++i) runArgs.emplace_back(argv[i] != nullptr ? argv[i] : "<null>");
     ::kill(::getpid(), signal_);
     std::unique_lock<std::mutex> lock(mutex_);
     stopReached = changed_.wait_for(lock, std::chrono::seconds(20), [this] { return stopped_; });
@@ -352,8 +260,7 @@ class SelfStoppingService : public libmo::Service {
 
   int runArgc = -1;
   bool runArgvIsNull = false;
-  bool runArgvEndsWithNull = false;
-  std::vector<std::string> runArgs;
+  std::vector<std::string> runArgs;  // with the closing null
   bool stopReached = false;
 
  private:
@@ -370,7 +277,7 @@ TEST(ServiceHost, UnderAServiceManagerReportsTheStatusSequenceAndStopsOnSigterm)
   TempDir dir;
   const std::string path = dir / "notify.sock";
   NotifyListener manager(path);
-  ASSERT_TRUE(manager.bound());
+  ASSERT_TRUE(manager.bound()) << std::strerror(errno);
   ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
   SelfStoppingService service(SIGTERM);
   libmo::startService(true, service, 0, nullptr);
@@ -379,22 +286,19 @@ TEST(ServiceHost, UnderAServiceManagerReportsTheStatusSequenceAndStopsOnSigterm)
   EXPECT_TRUE(service.stopReached);
   EXPECT_EQ(0, service.runArgc);
   EXPECT_TRUE(service.runArgvIsNull);
-  const std::vector<std::string> expected = {
-      "STATUS=Service start pending (check point 1)\nEXTEND_TIMEOUT_USEC=5000000",
-      "STATUS=Service start pending (check point 2)\nEXTEND_TIMEOUT_USEC=1000000",
-      "READY=1\nSTATUS=Service running",
-      "STOPPING=1\nSTATUS=Service stop pending (check point 1)\nEXTEND_TIMEOUT_USEC=5000000",
-      "STATUS=Service stopped",
-  };
-  // READY=1 and the stop race: the stop may come first, as under Windows.
   std::vector<std::string> got;
-  for (size_t i = 0; i < expected.size(); ++i) got.push_back(manager.Receive().value_or("<none>"));
-  std::vector<std::string> sortedGot(got.begin() + 2, got.begin() + 4);
-  std::sort(sortedGot.begin(), sortedGot.end());
-  EXPECT_EQ(expected[0], got[0]);
-  EXPECT_EQ(expected[1], got[1]);
-  EXPECT_EQ((std::vector<std::string>{expected[2], expected[3]}), sortedGot);
-  EXPECT_EQ(expected[4], got[4]);
+  for (int i = 0; i < 5; ++i) got.push_back(manager.Receive().value_or("<none>"));
+  // The stop is asked for at once, so it may be reported before READY=1, as
+  // under Windows.
+  std::sort(got.begin() + 2, got.begin() + 4);
+  EXPECT_EQ((std::vector<std::string>{
+                "STATUS=Service start pending (check point 1)\nEXTEND_TIMEOUT_USEC=5000000",
+                "STATUS=Service start pending (check point 2)\nEXTEND_TIMEOUT_USEC=1000000",
+                "READY=1\nSTATUS=Service running",
+                "STOPPING=1\nSTATUS=Service stop pending (check point 1)\nEXTEND_TIMEOUT_USEC=5000000",
+                "STATUS=Service stopped",
+            }),
+            got);
   EXPECT_EQ(std::nullopt, manager.Receive(std::chrono::milliseconds(0)));
 }
 
@@ -407,9 +311,7 @@ TEST(ServiceHost, InConsoleModeStopsOnSighupAndHandsTheArgumentsToRun) {
 
   EXPECT_TRUE(service.stopReached);
   EXPECT_EQ(2, service.runArgc);
-  EXPECT_FALSE(service.runArgvIsNull);
-  EXPECT_TRUE(service.runArgvEndsWithNull);
-  EXPECT_EQ((std::vector<std::string>{"relvoclient", "-debug"}), service.runArgs);
+  EXPECT_EQ((std::vector<std::string>{"relvoclient", "-debug", "<null>"}), service.runArgs);
 }
 
 }  // namespace

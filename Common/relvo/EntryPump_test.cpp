@@ -34,12 +34,14 @@ using libmo::UniqueSocket;
 using relvo::CEntry;
 using relvo::CompletionThread;
 using relvo::OnlineUsers;
+using testsupport::Contains;
+using testsupport::InOrder;
 using testsupport::LoggedThreadId;
 using testsupport::LoopbackPair;
 using testsupport::MakeLoopbackPair;
 using testsupport::Occurrences;
 using testsupport::OwnedSocket;
-using testsupport::ReadFile;
+using testsupport::PatternBytes;
 using testsupport::Sleeps;
 using testsupport::WaitFor;
 
@@ -55,53 +57,22 @@ constexpr uint32_t kReceiveBound = 20000;
 
 std::string Handle(SOCKET s) { return std::to_string(static_cast<int>(s)); }
 
-// A reproducible byte stream that never repeats with the pump's chunk size.
-class Pattern {
- public:
-  explicit Pattern(uint32_t variant) : state_(variant * 2654435761u + 1) {}
-  char Next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return static_cast<char>(state_ >> 24);
-  }
-  std::string Take(size_t n) {
-    std::string bytes(n, '\0');
-    for (char& c : bytes) c = Next();
-    return bytes;
-  }
-
- private:
-  uint32_t state_;
-};
-
-bool SendPattern(SOCKET s, uint32_t variant, size_t total) {
-  Pattern pattern(variant);
-  for (size_t sent = 0; sent < total;) {
-    const std::string block = pattern.Take(std::min<size_t>(65536, total - sent));
-    if (!netutils::SendAll(s, block.data(), static_cast<int>(block.size()))) return false;
-    sent += block.size();
-  }
-  return true;
-}
-
 struct Checked {
   size_t received = 0;
   size_t firstMismatch = std::string::npos;
 };
 
-// Receives `total` bytes in pieces of at most `piece` bytes and compares
-// them with the stream of `variant`. Stops early on close, error or time-out.
-Checked ReceivePattern(SOCKET s, uint32_t variant, size_t total, int piece = 65536) {
-  Pattern pattern(variant);
+// Receives `expected.size()` bytes in pieces of at most `piece` bytes and
+// compares them with `expected`. Stops early on close, error or time-out.
+Checked ReceiveAndCompare(SOCKET s, const std::string& expected, int piece) {
   std::vector<char> buffer(static_cast<size_t>(piece));
   Checked result;
-  while (result.received < total) {
-    const int want = static_cast<int>(std::min<size_t>(buffer.size(), total - result.received));
+  while (result.received < expected.size()) {
+    const int want = static_cast<int>(std::min(buffer.size(), expected.size() - result.received));
     const int n = static_cast<int>(::recv(s, buffer.data(), want, 0));
     if (n <= 0) break;
-    for (int i = 0; i < n; ++i) {
-      if (buffer[static_cast<size_t>(i)] != pattern.Next() && result.firstMismatch == std::string::npos) {
+    for (int i = 0; i < n && result.firstMismatch == std::string::npos; ++i) {
+      if (buffer[static_cast<size_t>(i)] != expected[result.received + static_cast<size_t>(i)]) {
         result.firstMismatch = result.received + static_cast<size_t>(i);
       }
     }
@@ -128,15 +99,11 @@ Drained ReceiveUntilClosed(SOCKET s) {
   }
 }
 
-bool ReceiveExactly(SOCKET s, std::string& out, size_t n) {
-  out.clear();
-  char buffer[8192];
-  while (out.size() < n) {
-    const int got = static_cast<int>(::recv(s, buffer, static_cast<int>(std::min(sizeof buffer, n - out.size())), 0));
-    if (got <= 0) return false;
-    out.append(buffer, static_cast<size_t>(got));
-  }
-  return true;
+// Sends `bytes` on `from` and reads as many back on `to`.
+bool Relayed(SOCKET from, SOCKET to, const std::string& bytes) {
+  if (!netutils::SendAll(from, bytes.data(), static_cast<int>(bytes.size()))) return false;
+  const Checked got = ReceiveAndCompare(to, bytes, 8192);
+  return got.received == bytes.size() && got.firstMismatch == std::string::npos;
 }
 
 // Closes `s` with a reset instead of an orderly close.
@@ -148,18 +115,18 @@ void ResetConnection(OwnedSocket& s) {
   s.Reset();
 }
 
-// True once `s` has something to report (data, a close or a reset).
-bool WaitReadable(SOCKET s) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(s, &readable);
-  timeval wait{};
-  wait.tv_sec = kReceiveBound / 1000;
-  return ::select(static_cast<int>(s) + 1, &readable, nullptr, nullptr, &wait) == 1;
-}
-
 bool SetBuffer(SOCKET s, int option, int bytes) {
   return ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
+// The end of the first line of `log` that starts with `head`, from the last
+// quote on: the place the error was logged at.
+std::string PlaceOfLine(const std::string& log, const std::string& head) {
+  const size_t at = log.find(head);
+  if (at == std::string::npos) return "<no line " + head + ">";
+  const size_t end = log.find('\n', at);
+  const size_t quote = log.rfind('\'', end);
+  return log.substr(quote, end + 1 - quote);
 }
 
 // Starts the socket library for the suite; the process-wide logs go to a
@@ -170,7 +137,7 @@ class PumpLogs : public ::testing::Test {
   static void TearDownTestSuite() { netutils::CleanupNet(); }
   std::string Events() const { return logs_.Events(); }
   std::string Errors() const { return logs_.Errors(); }
-  bool EventsHave(const std::string& text) const { return Events().find(text) != std::string::npos; }
+  bool EventsHave(const std::string& text) const { return Contains(Events(), text); }
 
   testsupport::TestLogs logs_;  // first member: outlives everything that logs
 };
@@ -213,6 +180,15 @@ class Relay : public PumpLogs {
     netutils::SetReceiveTimeout(toTarget.server.get(), kReceiveBound);
     return Link{std::move(toProxy.client), std::move(toTarget.server)};
   }
+  // A new entry of the table with its connections and both pumps running.
+  std::shared_ptr<CEntry> RunningEntry(Link& link) {
+    std::shared_ptr<CEntry> entry = users_.AllocEntry();
+    if (!entry) return entry;
+    link = Connect(*entry);
+    StartPumps(*entry);
+    WaitUntilBothRun(*entry);
+    return entry;
+  }
   static void StartPumps(CEntry& entry) {
     entry.readThread.Start(entry.shared_from_this());
     entry.writeThread.Start(entry.shared_from_this());
@@ -227,52 +203,12 @@ class Relay : public PumpLogs {
   }
   void WaitUntilBothRun(const CEntry& entry) {
     const std::string read = StartedLine(entry, true), write = StartedLine(entry, false);
-    ASSERT_TRUE(WaitFor([&] { return EventsHave(read) && EventsHave(write); })) << Events();
+    EXPECT_TRUE(WaitFor([&] { return EventsHave(read) && EventsHave(write); })) << Events();
   }
 
   CompletionThread completion_;
   OnlineUsers users_{&completion_};
 };
-
-TEST_F(Relay, BytesCrossBothWaysCompleteAndInOrder) {
-  StartCompletion();
-  std::shared_ptr<CEntry> entry = users_.AllocEntry();
-  ASSERT_TRUE(entry);
-  Link link = Connect(*entry);
-  StartPumps(*entry);
-  std::weak_ptr<CEntry> weak = entry;
-  entry.reset();
-
-  constexpr size_t kUp = 10u << 20;   // proxy -> target
-  constexpr size_t kDown = 3u << 20;  // target -> proxy
-  bool upSent = false, downSent = false;
-  Checked atTarget;
-  std::thread up([&] { upSent = SendPattern(link.proxy.get(), 1, kUp); });
-  std::thread down([&] { downSent = SendPattern(link.target.get(), 2, kDown); });
-  std::thread reader([&] { atTarget = ReceivePattern(link.target.get(), 1, kUp); });
-  const Checked atProxy = ReceivePattern(link.proxy.get(), 2, kDown);
-  reader.join();
-  if (atTarget.received != kUp || atProxy.received != kDown) {
-    // Lost bytes: unblock the senders before joining them.
-    ::shutdown(link.proxy.get(), SD_BOTH);
-    ::shutdown(link.target.get(), SD_BOTH);
-  }
-  up.join();
-  down.join();
-  EXPECT_TRUE(upSent);
-  EXPECT_TRUE(downSent);
-  EXPECT_EQ(kUp, atTarget.received);
-  EXPECT_EQ(std::string::npos, atTarget.firstMismatch) << "first wrong byte at " << atTarget.firstMismatch;
-  EXPECT_EQ(kDown, atProxy.received);
-  EXPECT_EQ(std::string::npos, atProxy.firstMismatch) << "first wrong byte at " << atProxy.firstMismatch;
-
-  // Nothing more follows: the proxy side's close ends the entry.
-  ASSERT_EQ(0, ::shutdown(link.proxy.get(), SD_SEND));
-  const Drained rest = ReceiveUntilClosed(link.target.get());
-  EXPECT_TRUE(rest.closed);
-  EXPECT_EQ(0u, rest.bytes.size());
-  EXPECT_TRUE(WaitFor([&] { return weak.expired() && users_.GetCount() == 0; }));
-}
 
 // One side sends 10000 bytes and closes; the other side gets exactly those,
 // then the entry ends and is reaped on the completion thread.
@@ -281,40 +217,35 @@ class PeerCloses : public Relay, public ::testing::WithParamInterface<bool> {};
 TEST_P(PeerCloses, AfterSendingTheRestArrivesAndTheEntryIsReaped) {
   const bool fromProxy = GetParam();
   StartCompletion();
-  std::shared_ptr<CEntry> entry = users_.AllocEntry();
+  Link link;
+  std::shared_ptr<CEntry> entry = RunningEntry(link);
   ASSERT_TRUE(entry);
-  const int uid = entry->uid;
-  Link link = Connect(*entry);
-  StartPumps(*entry);
-  WaitUntilBothRun(*entry);
+  const std::string id = std::to_string(entry->uid);
   std::weak_ptr<CEntry> weak = entry;
   entry.reset();
 
   const SOCKET sender = fromProxy ? link.proxy.get() : link.target.get();
   const SOCKET receiver = fromProxy ? link.target.get() : link.proxy.get();
-  const std::string data = Pattern(7).Take(10000);
+  const std::string data = PatternBytes(10000, 7);
   ASSERT_TRUE(netutils::SendAll(sender, data.data(), static_cast<int>(data.size())));
   ASSERT_EQ(0, ::shutdown(sender, SD_SEND));
 
   const Drained arrived = ReceiveUntilClosed(receiver);
   EXPECT_TRUE(arrived.closed);
-  EXPECT_EQ(data.size(), arrived.bytes.size());
-  EXPECT_TRUE(data == arrived.bytes);
+  EXPECT_TRUE(data == arrived.bytes) << arrived.bytes.size() << " bytes arrived";
   EXPECT_TRUE(ReceiveUntilClosed(sender).closed);  // its own connection is closed as well
 
-  const std::string id = std::to_string(uid);
   ASSERT_TRUE(WaitFor([&] { return EventsHave(":FIN): [" + id + "] entry deleted.\n"); })) << Events();
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(0, users_.GetCount());
   const std::string reader = (fromProxy ? "R[" : "W[") + id + "]";
   const std::string other = (fromProxy ? "W[" : "R[") + id + "]";
   const std::string errors = Errors();
-  EXPECT_NE(std::string::npos, errors.find(":" + reader + "): Reading failed. Connection closed by peer.\n"))
-      << errors;
-  EXPECT_EQ(1, Occurrences(errors, "Reading failed. Connection closed by peer.")) << errors;
+  EXPECT_TRUE(Contains(errors, ":" + reader + "): Reading failed. Connection closed by peer.\n")) << errors;
+  EXPECT_EQ(1u, Occurrences(errors, "Reading failed. Connection closed by peer.")) << errors;
   const std::string events = Events();
-  EXPECT_NE(std::string::npos, events.find(":" + reader + "): Transport thread finished\n"));
-  EXPECT_NE(std::string::npos, events.find(":" + other + "): Transport thread finished\n"));
+  EXPECT_TRUE(Contains(events, ":" + reader + "): Transport thread finished\n")) << events;
+  EXPECT_TRUE(Contains(events, ":" + other + "): Transport thread finished\n")) << events;
   EXPECT_TRUE(WaitFor([&] { return EventsHave(":FIN): Online users count: 0\n"); }));
 }
 
@@ -324,38 +255,26 @@ INSTANTIATE_TEST_SUITE_P(BothSides, PeerCloses, ::testing::Values(true, false),
                          });
 
 TEST_F(Relay, PumpsAreNamedAfterTheEntryNumberModuloTenThousand) {
-  struct Case {
-    int32_t uid;
-    const char* read;
-    const char* write;
-  };
-  for (const Case& c : {Case{10000, "R[0]", "W[0]"}, Case{12345, "R[2345]", "W[2345]"}, Case{7, "R[7]", "W[7]"}}) {
-    SCOPED_TRACE(c.uid);
-    auto entry = std::make_shared<CEntry>(c.uid, &completion_);
+  for (const int32_t uid : {10000, 12345, 7}) {
+    SCOPED_TRACE(uid);
+    const std::string number = std::to_string(uid % 10000);
+    auto entry = std::make_shared<CEntry>(uid, &completion_);
     Link link = Connect(*entry);
     StartPumps(*entry);
-    EXPECT_EQ(c.read, entry->readThread.Name());
-    EXPECT_EQ(c.write, entry->writeThread.Name());
+    EXPECT_EQ("R[" + number + "]", entry->readThread.Name());
+    EXPECT_EQ("W[" + number + "]", entry->writeThread.Name());
     WaitUntilBothRun(*entry);
-    entry.reset();
   }
 }
 
 TEST_F(Relay, DestroyingAnEntryStopsAndJoinsBothWaitingPumps) {
   SetLogLevel(2);
-  std::shared_ptr<CEntry> entry = users_.AllocEntry();
+  Link link;
+  std::shared_ptr<CEntry> entry = RunningEntry(link);
   ASSERT_TRUE(entry);
-  Link link = Connect(*entry);
-  StartPumps(*entry);
-
   // One byte each way: both pumps have been round their loop once.
-  std::string got;
-  ASSERT_TRUE(netutils::SendAll(link.proxy.get(), "p", 1));
-  ASSERT_TRUE(ReceiveExactly(link.target.get(), got, 1));
-  EXPECT_EQ("p", got);
-  ASSERT_TRUE(netutils::SendAll(link.target.get(), "t", 1));
-  ASSERT_TRUE(ReceiveExactly(link.proxy.get(), got, 1));
-  EXPECT_EQ("t", got);
+  ASSERT_TRUE(Relayed(link.proxy.get(), link.target.get(), "p"));
+  ASSERT_TRUE(Relayed(link.target.get(), link.proxy.get(), "t"));
   const std::string events = Events();
   const unsigned read = LoggedThreadId(events, "R[1]", "Transport thread started");
   const unsigned write = LoggedThreadId(events, "W[1]", "Transport thread started");
@@ -368,19 +287,12 @@ TEST_F(Relay, DestroyingAnEntryStopsAndJoinsBothWaitingPumps) {
   EXPECT_TRUE(weak.expired());
 
   const std::string after = Events();
-  EXPECT_NE(std::string::npos, after.find(":R[1]): Transport thread finished\n"));
-  EXPECT_NE(std::string::npos, after.find(":W[1]): Transport thread finished\n"));
-  EXPECT_EQ(std::string::npos, after.find("Reading failed. Connection closed by peer.")) << after;
-  const size_t stopping = after.find(":TEST): StopWork for user 1 ...\n");
-  const size_t stopped = after.find(":TEST): StopWork for user 1 done.\n");
-  const size_t deleted = after.find(":TEST): [1] entry deleted.\n");
-  ASSERT_NE(std::string::npos, deleted) << after;
-  EXPECT_LT(stopping, stopped);
-  EXPECT_LT(stopped, deleted);
-  EXPECT_LT(after.find(":R[1]): Transport thread finished\n"), stopped);
-  EXPECT_LT(after.find(":W[1]): Transport thread finished\n"), stopped);
-
-  // Both connections are closed.
+  EXPECT_FALSE(Contains(after, "Reading failed. Connection closed by peer.")) << after;
+  for (const char* pump : {":R[1]): Transport thread finished\n", ":W[1]): Transport thread finished\n"}) {
+    EXPECT_TRUE(InOrder(after, {":TEST): StopWork for user 1 ...\n", pump, ":TEST): StopWork for user 1 done.\n",
+                                ":TEST): [1] entry deleted.\n"}))
+        << after;
+  }
   EXPECT_TRUE(ReceiveUntilClosed(link.proxy.get()).closed);
   EXPECT_TRUE(ReceiveUntilClosed(link.target.get()).closed);
 }
@@ -388,14 +300,10 @@ TEST_F(Relay, DestroyingAnEntryStopsAndJoinsBothWaitingPumps) {
 TEST_F(Relay, StopSequenceReapsEntriesWithRunningPumps) {
   const unsigned fin = StartCompletion();
   std::vector<std::weak_ptr<CEntry>> entries;
-  std::vector<Link> links;
-  for (int i = 0; i < 3; ++i) {
-    std::shared_ptr<CEntry> entry = users_.AllocEntry();
-    ASSERT_TRUE(entry);
-    links.push_back(Connect(*entry));
-    StartPumps(*entry);
-    WaitUntilBothRun(*entry);
-    entries.push_back(entry);
+  std::vector<Link> links(3);
+  for (Link& link : links) {
+    entries.push_back(RunningEntry(link));
+    ASSERT_FALSE(entries.back().expired());
   }
   ASSERT_TRUE(WaitFor([fin] { return Sleeps(fin); }));
 
@@ -404,11 +312,11 @@ TEST_F(Relay, StopSequenceReapsEntriesWithRunningPumps) {
   EXPECT_EQ(0, users_.GetCount());
   const std::string events = Events();
   for (int uid = 1; uid <= 3; ++uid) {
-    EXPECT_NE(std::string::npos, events.find(":FIN): [" + std::to_string(uid) + "] entry deleted.\n")) << events;
+    EXPECT_TRUE(Contains(events, ":FIN): [" + std::to_string(uid) + "] entry deleted.\n")) << events;
   }
-  EXPECT_EQ(1, Occurrences(events, "Online users count:")) << events;
-  EXPECT_NE(std::string::npos, events.find(":FIN): Online users count: 0\n"));
-  EXPECT_EQ(std::string::npos, events.find("Reading failed. Connection closed by peer."));
+  EXPECT_EQ(1u, Occurrences(events, "Online users count:")) << events;
+  EXPECT_TRUE(Contains(events, ":FIN): Online users count: 0\n"));
+  EXPECT_FALSE(Contains(Errors(), "Reading failed. Connection closed by peer.")) << Errors();
   for (Link& link : links) {
     EXPECT_TRUE(ReceiveUntilClosed(link.proxy.get()).closed);
     EXPECT_TRUE(ReceiveUntilClosed(link.target.get()).closed);
@@ -429,45 +337,47 @@ TEST_F(Relay, InvalidSocketLeavesThePumpsIdle) {
 
   entry->serverSocket = std::make_shared<UniqueSocket>(INVALID_SOCKET);  // a holder that holds nothing
   entry->readThread.Start(entry);
-  EXPECT_EQ(2, Occurrences(Events(), "Transport thread started " + proxy + " -> -1 not started. Invalid socket."));
+  EXPECT_EQ(2u, Occurrences(Events(), "Transport thread started " + proxy + " -> -1 not started. Invalid socket."));
 
   entry->readThread.Start(nullptr);
   entry->writeThread.Start(nullptr);
   const std::string errors = Errors();
-  EXPECT_NE(std::string::npos, errors.find(": user != nullptr func(ReadClientThread::Start ReadClientThread:8)\n"))
-      << errors;
-  EXPECT_NE(std::string::npos, errors.find(": user != nullptr func(WriteClientThread::Start WriteClientThread:8)\n"));
+  EXPECT_TRUE(Contains(errors, ": user != nullptr func(ReadClientThread::Start ReadClientThread:8)\n")) << errors;
+  EXPECT_TRUE(Contains(errors, ": user != nullptr func(WriteClientThread::Start WriteClientThread:8)\n")) << errors;
 
   EXPECT_EQ("", entry->readThread.Name());
   EXPECT_EQ("", entry->writeThread.Name());
   entry.reset();  // joins nothing
   const std::string events = Events();
-  EXPECT_EQ(std::string::npos, events.find("Transport thread finished")) << events;
+  EXPECT_FALSE(Contains(events, "Transport thread finished")) << events;
   EXPECT_EQ(Occurrences(events, "Transport thread started"), Occurrences(events, "not started. Invalid socket."));
 }
 
-TEST_F(Relay, SlowReadersStillGetEveryByteInOrder) {
+// Two different streams at once, larger than a chunk, against send buffers
+// smaller than a chunk, bounded receive windows and readers that take a few
+// bytes at a time: each pump's sends keep meeting a full buffer.
+TEST_F(Relay, SlowReadersStillGetEveryByteInOrderBothWays) {
   std::shared_ptr<CEntry> entry = users_.AllocEntry();
   ASSERT_TRUE(entry);
   Link link = Connect(*entry);
-  // Send buffers on both destinations smaller than a chunk, bounded receive
-  // windows and readers that take a few bytes at a time: each pump's sends
-  // keep meeting a full buffer and wait for the reader.
   ASSERT_TRUE(SetBuffer(entry->serverSocket->socket(), SO_SNDBUF, 4096));
   ASSERT_TRUE(SetBuffer(entry->proxySocket->socket(), SO_SNDBUF, 4096));
   ASSERT_TRUE(SetBuffer(link.target.get(), SO_RCVBUF, 32768));
   ASSERT_TRUE(SetBuffer(link.proxy.get(), SO_RCVBUF, 32768));
   StartPumps(*entry);
 
-  constexpr size_t kSize = 1u << 20;
+  const std::string upData = PatternBytes(1u << 20, 3);    // proxy -> target
+  const std::string downData = PatternBytes(1u << 20, 4);  // target -> proxy
   bool upSent = false, downSent = false;
   Checked atTarget;
-  std::thread up([&] { upSent = SendPattern(link.proxy.get(), 3, kSize); });
-  std::thread down([&] { downSent = SendPattern(link.target.get(), 4, kSize); });
-  std::thread reader([&] { atTarget = ReceivePattern(link.target.get(), 3, kSize, 97); });
-  const Checked atProxy = ReceivePattern(link.proxy.get(), 4, kSize, 61);
+  std::thread up([&] { upSent = netutils::SendAll(link.proxy.get(), upData.data(), static_cast<int>(upData.size())); });
+  std::thread down(
+      [&] { downSent = netutils::SendAll(link.target.get(), downData.data(), static_cast<int>(downData.size())); });
+  std::thread reader([&] { atTarget = ReceiveAndCompare(link.target.get(), upData, 97); });
+  const Checked atProxy = ReceiveAndCompare(link.proxy.get(), downData, 61);
   reader.join();
-  if (atTarget.received != kSize || atProxy.received != kSize) {
+  if (atTarget.received != upData.size() || atProxy.received != downData.size()) {
+    // Lost bytes: unblock the senders before joining them.
     ::shutdown(link.proxy.get(), SD_BOTH);
     ::shutdown(link.target.get(), SD_BOTH);
   }
@@ -475,9 +385,9 @@ TEST_F(Relay, SlowReadersStillGetEveryByteInOrder) {
   down.join();
   EXPECT_TRUE(upSent);
   EXPECT_TRUE(downSent);
-  EXPECT_EQ(kSize, atTarget.received);
+  EXPECT_EQ(upData.size(), atTarget.received);
   EXPECT_EQ(std::string::npos, atTarget.firstMismatch) << "first wrong byte at " << atTarget.firstMismatch;
-  EXPECT_EQ(kSize, atProxy.received);
+  EXPECT_EQ(downData.size(), atProxy.received);
   EXPECT_EQ(std::string::npos, atProxy.firstMismatch) << "first wrong byte at " << atProxy.firstMismatch;
 }
 
@@ -503,7 +413,7 @@ TEST_F(Relay, InterruptedSendsContinueAtTheRightOffset) {
   const unsigned pump = LoggedThreadId(Events(), "R[1]", "Transport thread started");
   ASSERT_NE(0u, pump);
 
-  constexpr size_t kSize = 96u << 10;
+  const std::string data = PatternBytes(96u << 10, 5);
   std::atomic<bool> done{false};
   std::thread interrupter([&] {
     while (!done.load()) {
@@ -512,11 +422,11 @@ TEST_F(Relay, InterruptedSendsContinueAtTheRightOffset) {
     }
   });
   bool sent = false;
-  std::thread up([&] { sent = SendPattern(link.proxy.get(), 5, kSize); });
-  const Checked atTarget = ReceivePattern(link.target.get(), 5, kSize, 97);
+  std::thread up([&] { sent = netutils::SendAll(link.proxy.get(), data.data(), static_cast<int>(data.size())); });
+  const Checked atTarget = ReceiveAndCompare(link.target.get(), data, 97);
   done = true;
   interrupter.join();
-  if (atTarget.received != kSize) ::shutdown(link.proxy.get(), SD_BOTH);
+  if (atTarget.received != data.size()) ::shutdown(link.proxy.get(), SD_BOTH);
   up.join();
   // A signal still pending for the pump dies with its thread; only then may
   // the previous disposition (which may end the process) come back.
@@ -525,9 +435,9 @@ TEST_F(Relay, InterruptedSendsContinueAtTheRightOffset) {
   ::sigaction(SIGUSR1, &previous, nullptr);
 
   EXPECT_TRUE(sent);
-  EXPECT_EQ(kSize, atTarget.received);
+  EXPECT_EQ(data.size(), atTarget.received);
   EXPECT_EQ(std::string::npos, atTarget.firstMismatch) << "first wrong byte at " << atTarget.firstMismatch;
-  EXPECT_EQ(std::string::npos, Errors().find("SOCKET WRITE TO")) << Errors();
+  EXPECT_FALSE(Contains(Errors(), "SOCKET WRITE TO")) << Errors();
 }
 #endif
 
@@ -567,6 +477,7 @@ class Pump : public PumpLogs {
            "\n";
   }
 
+  const std::string finished_ = ":PUMP): Transport thread finished\n";
   OwnedSocket in_, pumpSource_, pumpDestination_, out_;
 };
 
@@ -574,28 +485,15 @@ TEST_F(Pump, ForwardsAndLogsEveryTransferAtLevelTen) {
   SetLogLevel(10);
   BarePump pump(pumpSource_.get(), pumpDestination_.get());
   ASSERT_TRUE(pump.Start("PUMP"));
-  ASSERT_TRUE(netutils::SendAll(in_.get(), "hello", 5));
-  std::string got;
-  ASSERT_TRUE(ReceiveExactly(out_.get(), got, 5));
-  EXPECT_EQ("hello", got);
+  ASSERT_TRUE(Relayed(in_.get(), out_.get(), "hello"));
   ASSERT_EQ(0, ::shutdown(in_.get(), SD_SEND));
-  ASSERT_TRUE(WaitFor([&] { return EventsHave(":PUMP): Transport thread finished\n"); })) << Events();
+  ASSERT_TRUE(WaitFor([&] { return EventsHave(finished_); })) << Events();
   pump.Join();
 
-  const std::string events = Events();
-  const size_t started = events.find(StartedLine());
-  const size_t received = events.find(":PUMP): recv 5\n");
-  const size_t sent = events.find(":PUMP): sent\n");
-  const size_t closed = events.find(":PUMP): recv 0\n");
-  const size_t failed = events.find(":PUMP): Reading failed. Connection closed by peer.\n");
-  const size_t finished = events.find(":PUMP): Transport thread finished\n");
-  ASSERT_NE(std::string::npos, started) << events;
-  EXPECT_LT(started, received);
-  EXPECT_LT(received, sent);
-  EXPECT_LT(sent, closed);
-  EXPECT_LT(closed, failed);
-  EXPECT_LT(failed, finished);
-  EXPECT_NE(std::string::npos, Errors().find(":PUMP): Reading failed. Connection closed by peer.\n"));
+  EXPECT_TRUE(InOrder(Events(), {StartedLine(), ":PUMP): recv 5\n", ":PUMP): sent\n", ":PUMP): recv 0\n",
+                                 ":PUMP): Reading failed. Connection closed by peer.\n", finished_}))
+      << Events();
+  EXPECT_TRUE(Contains(Errors(), ":PUMP): Reading failed. Connection closed by peer.\n"));
 }
 
 TEST_F(Pump, ResetSourceIsReportedAsAReadError) {
@@ -603,7 +501,6 @@ TEST_F(Pump, ResetSourceIsReportedAsAReadError) {
   // (the pending error is consumed before recv runs). That outcome has a test
   // of its own, so a few fresh connections are tried until one reports the
   // reset as the socket error it is.
-  const std::string finished = ":PUMP): Transport thread finished\n";
   for (int attempt = 1; attempt <= 5; ++attempt) {
     if (attempt > 1) SetUp();
     const size_t errorsBefore = Errors().size();
@@ -611,21 +508,18 @@ TEST_F(Pump, ResetSourceIsReportedAsAReadError) {
     ASSERT_TRUE(pump.Start("PUMP"));
     ASSERT_TRUE(WaitFor([&] { return EventsHave(StartedLine()); })) << Events();
     ResetConnection(in_);
-    ASSERT_TRUE(WaitFor([&] { return Occurrences(Events(), finished) == static_cast<size_t>(attempt); })) << Events();
+    ASSERT_TRUE(WaitFor([&] { return Occurrences(Events(), finished_) == static_cast<size_t>(attempt); })) << Events();
     pump.Join();
 
     const std::string errors = Errors().substr(errorsBefore);
     const std::string head = ":PUMP): SOCKET READ FROM " + Handle(pumpSource_.get()) + " : socket error '";
-    const std::string tail = "' func(Socker2SocketTransport::body Socket2SocketTransport:23)\n";
-    const size_t at = errors.find(head);
-    if (at == std::string::npos) {
+    if (!Contains(errors, head)) {
       // The only other outcome: the reset was seen as a close.
-      ASSERT_NE(std::string::npos, errors.find("Reading failed. Connection closed by peer.\n")) << errors;
+      ASSERT_TRUE(Contains(errors, "Reading failed. Connection closed by peer.\n")) << errors;
       continue;
     }
-    const size_t end = errors.find('\n', at);
-    EXPECT_EQ(tail, errors.substr(errors.rfind('\'', end), end + 1 - errors.rfind('\'', end))) << errors;
-    EXPECT_EQ(std::string::npos, errors.find("Reading failed")) << errors;
+    EXPECT_EQ("' func(Socker2SocketTransport::body Socket2SocketTransport:23)\n", PlaceOfLine(errors, head));
+    EXPECT_FALSE(Contains(errors, "Reading failed")) << errors;
     return;
   }
   FAIL() << "a reset was never reported as a socket error";
@@ -635,25 +529,24 @@ TEST_F(Pump, FailedSendIsReportedAsAWriteError) {
   BarePump pump(pumpSource_.get(), pumpDestination_.get());
   ASSERT_TRUE(pump.Start("PUMP"));
   ResetConnection(out_);
-  ASSERT_TRUE(WaitReadable(pumpDestination_.get()));  // the reset has arrived
+  // The reset has arrived once the pump's destination has something to report.
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(pumpDestination_.get(), &readable);
+  timeval wait{kReceiveBound / 1000, 0};
+  ASSERT_EQ(1, ::select(static_cast<int>(pumpDestination_.get()) + 1, &readable, nullptr, nullptr, &wait));
   ASSERT_TRUE(netutils::SendAll(in_.get(), "x", 1));
-  ASSERT_TRUE(WaitFor([&] { return EventsHave(":PUMP): Transport thread finished\n"); })) << Events();
+  ASSERT_TRUE(WaitFor([&] { return EventsHave(finished_); })) << Events();
   pump.Join();
 
   const std::string errors = Errors();
-  const std::string head = ":PUMP): SOCKET WRITE TO " + Handle(pumpDestination_.get()) + " : socket error '";
-  const size_t at = errors.find(head);
-  ASSERT_NE(std::string::npos, at) << errors;
-  const size_t end = errors.find('\n', at);
   EXPECT_EQ("' func(Socker2SocketTransport::body Socket2SocketTransport:31)\n",
-            errors.substr(errors.rfind('\'', end), end + 1 - errors.rfind('\'', end)))
+            PlaceOfLine(errors, ":PUMP): SOCKET WRITE TO " + Handle(pumpDestination_.get()) + " : socket error '"))
       << errors;
   // The follow-up line goes to the events log only.
-  const std::string events = Events();
-  const size_t writing = events.find(":PUMP): Writing failed. Connection closed by peer.\n");
-  EXPECT_NE(std::string::npos, writing) << events;
-  EXPECT_LT(events.find("SOCKET WRITE TO"), writing);
-  EXPECT_EQ(std::string::npos, errors.find("Writing failed")) << errors;
+  EXPECT_TRUE(InOrder(Events(), {"SOCKET WRITE TO", ":PUMP): Writing failed. Connection closed by peer.\n"}))
+      << Events();
+  EXPECT_FALSE(Contains(errors, "Writing failed")) << errors;
 }
 
 }  // namespace
