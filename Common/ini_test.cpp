@@ -29,11 +29,13 @@ std::vector<std::string> Values(const Ini::Section& s, const std::string& key) {
   return out;
 }
 
-TEST_F(IniFile, EmptyOrCommentOnlyFilesHaveNoValues) {
-  Ini ini = Load("; comment\n\n   # another\n\t\n");
+TEST_F(IniFile, CommentsBlankLinesAndSectionsWithoutKeysHoldNoValues) {
+  Ini ini = Load("; comment\n\n   # another\n\t\n[empty]\n[full] trailing ; words\nk=v\n");
   EXPECT_EQ("", ini.GetValue("general", "debug_level"));
   EXPECT_EQ("dflt", ini.GetString("general", "debug_level", "dflt"));
   EXPECT_TRUE(ini.GetSection("general").empty());
+  EXPECT_TRUE(ini.GetSection("empty").empty());
+  EXPECT_EQ("v", ini.GetValue("full", "k"));  // text after the closing bracket is ignored
 }
 
 TEST_F(IniFile, NamesFoldAndTrimValuesKeepTheirCase) {
@@ -57,22 +59,10 @@ TEST_F(IniFile, NoInlineCommentsQuotesOrEscapes) {
   EXPECT_EQ(4u, ini.GetSection("s").size());  // address, q, expr, empty
 }
 
-TEST_F(IniFile, SectionsWithoutKeysAreNotStored) {
-  Ini ini = Load("[empty]\n[full]\nk=v\n");
-  EXPECT_TRUE(ini.GetSection("empty").empty());
-  EXPECT_EQ("v", ini.GetValue("full", "k"));
-}
-
-TEST_F(IniFile, RepeatedSectionKeepsOnlyItsFirstBlock) {
-  Ini ini = Load("[a]\nx=1\n[b]\ny=2\n[A]\nx=3\nz=4\n");
-  EXPECT_EQ("1", ini.GetValue("a", "x"));
-  EXPECT_EQ("", ini.GetValue("a", "z"));
-  EXPECT_EQ((std::vector<std::string>{"1"}), Values(ini.GetSection("a"), "x"));
-}
-
-TEST_F(IniFile, RepeatedKeysKeepFileOrder) {
-  Ini ini = Load("[servers]\nzeta=1\nalpha=first\nAlpha=second\nmid=x\n");
+TEST_F(IniFile, RepeatedKeysKeepFileOrderAndARepeatedSectionOnlyItsFirstBlock) {
+  Ini ini = Load("[servers]\nzeta=1\nalpha=first\nAlpha=second\nmid=x\n[b]\ny=2\n[SERVERS]\nalpha=3\nz=4\n");
   EXPECT_EQ("first", ini.GetValue("servers", "alpha"));
+  EXPECT_EQ("", ini.GetValue("servers", "z"));
   const Ini::Section s = ini.GetSection("servers");
   EXPECT_EQ((std::vector<std::string>{"first", "second"}), Values(s, "alpha"));
   std::vector<std::string> order;
@@ -80,16 +70,10 @@ TEST_F(IniFile, RepeatedKeysKeepFileOrder) {
   EXPECT_EQ((std::vector<std::string>{"alpha", "alpha", "mid", "zeta"}), order);
 }
 
-TEST_F(IniFile, KeysBeforeTheFirstHeaderJoinTheFirstNamedSection) {
-  Ini ini = Load("early=1\n[first]\nlate=2\n");
-  EXPECT_EQ("1", ini.GetValue("first", "early"));
-  EXPECT_EQ("2", ini.GetValue("first", "late"));
-}
-
-TEST_F(IniFile, HeaderWithoutBracketStoresPendingAndNamesNothing) {
-  // [one] is stored by the broken header; the keys after it have no name
-  // and join [two].
-  Ini ini = Load("[one]\na=1\n[broken\nb=2\n[two]\nc=3\n");
+TEST_F(IniFile, KeysWithoutASectionNameJoinTheNextNamedSection) {
+  // A header without its bracket stores [one] and names nothing.
+  Ini ini = Load("early=1\n[one]\na=1\n[broken\nb=2\n[two]\nc=3\n");
+  EXPECT_EQ("1", ini.GetValue("one", "early"));
   EXPECT_EQ("1", ini.GetValue("one", "a"));
   EXPECT_EQ("", ini.GetValue("one", "b"));
   EXPECT_EQ("2", ini.GetValue("two", "b"));
@@ -97,19 +81,10 @@ TEST_F(IniFile, HeaderWithoutBracketStoresPendingAndNamesNothing) {
   EXPECT_EQ("", ini.GetValue("broken", "b"));
 }
 
-TEST_F(IniFile, TextAfterTheClosingBracketIsIgnored) {
-  Ini ini = Load("[name] trailing ; words\nk=v\n");
-  EXPECT_EQ("v", ini.GetValue("name", "k"));
-}
-
-TEST_F(IniFile, CrLfReadsLikeLf) {
-  Ini ini = Load("[general]\r\ndebug_level=3\r\nlast=x\r\n");
+TEST_F(IniFile, CrLfReadsLikeLfAndTheLastLineNeedsNoLineFeed) {
+  Ini ini = Load("[general]\r\ndebug_level=3\r\nlast=x\r\n[s]\nk=v");
   EXPECT_EQ("3", ini.GetValue("general", "debug_level"));
   EXPECT_EQ("x", ini.GetValue("general", "last"));
-}
-
-TEST_F(IniFile, LastLineWithoutLineFeedCounts) {
-  Ini ini = Load("[s]\nk=v");
   EXPECT_EQ("v", ini.GetValue("s", "k"));
 }
 
@@ -122,16 +97,13 @@ TEST_F(IniFile, GetSectionReadsTheFileAfresh) {
   EXPECT_EQ(0u, s.count("a"));
 }
 
-TEST_F(IniFile, MissingFileMessageNamesThePathAsGiven) {
+TEST_F(IniFile, MissingFileOrAFolderIsAnError) {
   try {
     Ini ini("no-such-dir/relative.ini");
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ("Ini file 'no-such-dir/relative.ini' does not exist.", e.what());
   }
-}
-
-TEST_F(IniFile, AFolderIsNotAReadableFile) {
   // A folder exists at the path, but it cannot be read line by line.
   EXPECT_THROW(Ini(dir.path().string()), std::runtime_error);
 }

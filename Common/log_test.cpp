@@ -2,63 +2,51 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
 
 #include "Common/os.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_logs.h"
+#include "tests/support/text.h"
 
-namespace fs = std::filesystem;
+using testsupport::Contains;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
 namespace {
 
-// Writes one line through a LogFile of its own.
-bool WriteLine(libmo::LogFile& log, const char* format, ...) LIBMO_PRINTF(2, 3);
-bool WriteLine(libmo::LogFile& log, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const bool ok = log.Write(format, args);
-  va_end(args);
-  return ok;
-}
-
 std::string Tid() { return std::to_string(libmo::os::CurrentThreadId()); }
 
 TEST(LogLine, TimeStampIsTwentyOneCharactersWithFixedSeparators) {
-  libmo::os::LocalTime t;
-  t.year = 2026;
-  t.month = 12;
-  t.day = 5;
-  t.hour = 6;
-  t.minute = 11;
-  t.second = 8;
-  t.millisecond = 123;
   char buffer[32];
-  char* end = libmo::detail::PutTimeStamp(buffer, t);
+  char* end = libmo::detail::PutTimeStamp(buffer, libmo::os::LocalTime{2026, 12, 5, 6, 11, 8, 123});
   EXPECT_EQ("05.12.26 06:11:08.123", std::string(buffer, end));
-
-  t = {};
-  t.year = 2000;
-  t.month = 1;
-  t.day = 1;
-  end = libmo::detail::PutTimeStamp(buffer, t);
+  end = libmo::detail::PutTimeStamp(buffer, libmo::os::LocalTime{2000, 1, 1, 0, 0, 0, 0});
   EXPECT_EQ("01.01.00 00:00:00.000", std::string(buffer, end));
 }
 
-TEST(LogLine, FormatPrefixAndLineFeed) {
+TEST(LogLine, PrefixShowsTheThreadIdAndItsTagCutToSeven) {
   TempDir dir;
   libmo::LogFile log;
-  ASSERT_FALSE(log.Open(dir / "a.log"));
-  SetThreadTag("UNIT");
-  EXPECT_TRUE(WriteLine(log, "value %d and %s", 42, "text"));
-  const std::string content = ReadFile(dir.path() / "a.log");
-  const std::regex line(R"(\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d\d\d \()" + Tid() +
-                        R"(:UNIT\): value 42 and text\n)");
-  EXPECT_TRUE(std::regex_match(content, line)) << content;
+  ASSERT_FALSE(log.Open(dir / "t.log"));
+  std::string tid;
+  std::thread([&] {
+    tid = Tid();
+    EXPECT_TRUE(log.Printf("untagged"));
+    SetThreadTag("ABCDEFGHIJ");
+    log.Printf("tagged");
+    SetThreadTag("");
+    log.Printf("empty tag");
+    SetThreadTag("UNIT");
+    log.Printf("value %d and %s", 42, "text");
+  }).join();
+  const std::string stamp = R"(\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d\d\d \()" + tid;
+  const std::regex lines(stamp + R"(\): untagged\n)" + stamp + R"(:ABCDEFG\): tagged\n)" + stamp +
+                         R"(\): empty tag\n)" + stamp + R"(:UNIT\): value 42 and text\n)");
+  const std::string content = ReadFile(dir.path() / "t.log");
+  EXPECT_TRUE(std::regex_match(content, lines)) << content;
 }
 
 TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
@@ -69,8 +57,7 @@ TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
   const size_t head = 21 + (" (" + Tid() + ":CUT): ").size();
 
   // Exactly 2047 bytes before the line feed: kept whole, 2048 with it.
-  const std::string fits(2047 - head, 'x');
-  WriteLine(log, "%s", fits.c_str());
+  log.Printf("%s", std::string(2047 - head, 'x').c_str());
   std::string content = ReadFile(dir.path() / "cut.log");
   ASSERT_EQ(2048u, content.size());
   EXPECT_EQ('\n', content.back());
@@ -79,109 +66,62 @@ TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
   // One byte more: cut to 2048 bytes ending in "...\n".
   libmo::LogFile second;
   ASSERT_FALSE(second.Open(dir / "cut2.log"));
-  const std::string longer(2048 - head, 'y');
-  WriteLine(second, "%s", longer.c_str());
+  second.Printf("%s", std::string(2048 - head, 'y').c_str());
   content = ReadFile(dir.path() / "cut2.log");
   ASSERT_EQ(2048u, content.size());
   EXPECT_EQ("...\n", content.substr(2044));
   EXPECT_EQ('y', content[2043]);
 
   // Far longer texts are cut the same way.
-  const std::string huge(10000, 'z');
-  WriteLine(second, "%s", huge.c_str());
+  second.Printf("%s", std::string(10000, 'z').c_str());
   EXPECT_EQ(4096u, ReadFile(dir.path() / "cut2.log").size());
 }
 
-TEST(LogLine, TagIsCutToSevenAndUntaggedThreadsShowTheIdAlone) {
-  TempDir dir;
-  libmo::LogFile log;
-  ASSERT_FALSE(log.Open(dir / "t.log"));
-  std::string untaggedTid;
-  std::thread([&] {
-    untaggedTid = Tid();
-    WriteLine(log, "untagged");
-    SetThreadTag("ABCDEFGHIJ");
-    WriteLine(log, "tagged");
-    SetThreadTag("");
-    WriteLine(log, "empty tag");
-  }).join();
-  const std::string content = ReadFile(dir.path() / "t.log");
-  EXPECT_NE(std::string::npos, content.find(" (" + untaggedTid + "): untagged\n")) << content;
-  EXPECT_NE(std::string::npos, content.find(" (" + untaggedTid + ":ABCDEFG): tagged\n")) << content;
-  EXPECT_NE(std::string::npos, content.find(" (" + untaggedTid + "): empty tag\n")) << content;
-}
-
-TEST(LogOpen, CreatesMissingFoldersAndAppends) {
+TEST(LogOpen, CreatesMissingFoldersAndAppendsAndAFailureLeavesNoFile) {
   TempDir dir;
   const std::string path = dir / "a/b/c/x.log";
   {
     libmo::LogFile log;
     ASSERT_FALSE(log.Open(path));
-    WriteLine(log, "first");
+    log.Printf("first");
   }
   libmo::LogFile log;
   bool same = true;
   ASSERT_FALSE(log.Open(path, &same));
   EXPECT_FALSE(same);
-  WriteLine(log, "second");
+  log.Printf("second");
   const std::string content = ReadFile(path);
   EXPECT_LT(content.find("first"), content.find("second"));
   EXPECT_EQ(std::string::npos, content.find('\r'));
-
   ASSERT_FALSE(log.Open(path, &same));
   EXPECT_TRUE(same);
-}
 
-TEST(LogOpen, FailureLeavesTheLogWithoutFile) {
-  TempDir dir;
   testsupport::WriteFile(dir.path() / "plain", "not a folder");
-  libmo::LogFile log;
-  ASSERT_FALSE(log.Open(dir / "ok.log"));
   EXPECT_TRUE(log.Open(dir / "plain/sub/x.log"));
-  EXPECT_FALSE(WriteLine(log, "lost"));
-  EXPECT_EQ(std::string::npos, ReadFile(dir.path() / "ok.log").find("lost"));
+  EXPECT_FALSE(log.Printf("lost"));
+  EXPECT_FALSE(Contains(ReadFile(path), "lost"));
 }
 
 // The process-wide logs: LogInit, levels and the Init line.
 class ProcessLogs : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    UseSuiteLogs();
-  }
-  static void UseSuiteLogs() {
-    libmo::SetLogPathSource([](std::string& events, std::string& errors) {
-      events = (*dir_) / "logs/events.log";
-      errors = (*dir_) / "logs/errors.log";
-    });
-    ASSERT_FALSE(LogInit("GLOBAL"));
-  }
-  static void TearDownTestSuite() {
-    libmo::SetLogPathSource(nullptr);
-    // Leave the logs pointing nowhere that outlives the folder.
-    libmo::EventsLog().Open(std::string());
-    libmo::ErrorsLog().Open(std::string());
-    delete dir_;
-  }
-  static std::string Events() { return ReadFile(dir_->path() / "logs/events.log"); }
-  static std::string Errors() { return ReadFile(dir_->path() / "logs/errors.log"); }
-  static TempDir* dir_;
+  std::string Events() const { return logs_.Events(); }
+  std::string Errors() const { return logs_.Errors(); }
+  testsupport::TestLogs logs_{"GLOBAL"};
 };
-TempDir* ProcessLogs::dir_ = nullptr;
 
 TEST_F(ProcessLogs, InitLineOnceAndErrorLinesInBoth) {
   ASSERT_FALSE(LogInit("SECOND"));
   const std::string events = Events();
   const std::string initLine = "Init log: PID=" + std::to_string(libmo::os::CurrentProcessId());
-  EXPECT_NE(std::string::npos, events.find(initLine)) << events;
-  EXPECT_EQ(events.find(initLine), events.rfind(initLine)) << "second LogInit wrote another Init line";
-  EXPECT_NE(std::string::npos, Errors().find(initLine));
+  EXPECT_EQ(1u, testsupport::Occurrences(events, initLine)) << events;
+  EXPECT_TRUE(Contains(Errors(), initLine));
 
   LogError("broken %d", 7);
   LogEvent("just news");
-  EXPECT_NE(std::string::npos, Errors().find(":SECOND): broken 7\n"));
-  EXPECT_NE(std::string::npos, Events().find(":SECOND): broken 7\n"));
-  EXPECT_EQ(std::string::npos, Errors().find("just news"));
+  EXPECT_TRUE(Contains(Errors(), ":SECOND): broken 7\n"));
+  EXPECT_TRUE(Contains(Events(), ":SECOND): broken 7\n"));
+  EXPECT_FALSE(Contains(Errors(), "just news"));
 }
 
 TEST_F(ProcessLogs, LevelGatesOnlyLinesWithAnExplicitLevel) {
@@ -194,12 +134,11 @@ TEST_F(ProcessLogs, LevelGatesOnlyLinesWithAnExplicitLevel) {
   SetLogLevel(1);  // unchanged: no line
   SetLogLevel(5);
   const std::string events = Events();
-  EXPECT_EQ(std::string::npos, events.find("level one at zero"));
-  EXPECT_NE(std::string::npos, events.find("plain at zero"));
-  EXPECT_NE(std::string::npos, events.find("level ten at ten"));
-  EXPECT_NE(std::string::npos, events.find("SetLogLevel: 1 -> 5\n"));
-  EXPECT_EQ(std::string::npos, events.find("SetLogLevel: 1 -> 1"));
-  SetLogLevel(1);
+  EXPECT_FALSE(Contains(events, "level one at zero"));
+  EXPECT_TRUE(Contains(events, "plain at zero"));
+  EXPECT_TRUE(Contains(events, "level ten at ten"));
+  EXPECT_TRUE(Contains(events, "SetLogLevel: 1 -> 5\n"));
+  EXPECT_FALSE(Contains(events, "SetLogLevel: 1 -> 1"));
 }
 
 TEST_F(ProcessLogs, FailedLogInitIsReportedAndKeepsRunning) {
@@ -215,9 +154,7 @@ TEST_F(ProcessLogs, FailedLogInitIsReportedAndKeepsRunning) {
   const std::error_code ec = LogInit("BAD");
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(ec);
-  EXPECT_NE(std::string::npos, out.find("Log init error (Code=" + std::to_string(ec.value()) + "): ")) << out;
-  // Back to the suite's logs for the other tests.
-  UseSuiteLogs();
+  EXPECT_TRUE(Contains(out, "Log init error (Code=" + std::to_string(ec.value()) + "): ")) << out;
 }
 
 }  // namespace

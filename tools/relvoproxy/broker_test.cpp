@@ -52,7 +52,7 @@ class BrokerTest : public ::testing::Test {
   Broker broker;
 };
 
-TEST_F(BrokerTest, ClientWithoutConnectorIsClosedAfterTheTimeout) {
+TEST_F(BrokerTest, WaitingClientIsClosedAfterTheTimeoutOrTakenByTheFirstCommandConnection) {
   broker.AddClient(10, t0);
   EXPECT_EQ(Actions{}, Take());
   ASSERT_EQ(std::optional(t0 + kTimeout), broker.NextDeadline());
@@ -61,57 +61,33 @@ TEST_F(BrokerTest, ClientWithoutConnectorIsClosedAfterTheTimeout) {
   broker.Tick(t0 + kTimeout);
   EXPECT_EQ(Actions{CloseClient(0, 10, EndReason::kNoConnector)}, Take());
   EXPECT_EQ(0u, broker.WaitingClients());
+  broker.AddClient(11, t0 + kTimeout);
+  broker.AddCommand(1, "h", t0 + kTimeout + 1s);
+  EXPECT_EQ(Actions{Create(1, 11)}, Take());
 }
 
-TEST_F(BrokerTest, WaitingClientIsTakenByTheFirstCommandConnection) {
-  broker.AddClient(10, t0);
-  broker.AddCommand(1, "h", t0 + 1s);
-  EXPECT_EQ(Actions{Create(1, 10)}, Take());
-}
-
-TEST_F(BrokerTest, TransportBeforeTheAnswerIsPairedOnTheAnswer) {
+TEST_F(BrokerTest, AcceptedWaitsForItsTransportOnlyWhileAConnectionOfItsWindowIsLeft) {
   broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  EXPECT_EQ(Actions{Create(1, 10)}, Take());
-  Transport(20);
-  EXPECT_EQ(Actions{}, Take());
-  broker.Answer(1, 1, t0);
-  EXPECT_EQ(Actions{Pair(1, 10, 20)}, Take());
-  EXPECT_FALSE(broker.HostBusy("h"));
-}
-
-TEST_F(BrokerTest, AnswerBeforeTheTransportTypeWaitsForIt) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
+  for (ConnectionId client = 10; client < 13; ++client) broker.AddClient(client, t0);
   Take();
   broker.AwaitingType(20, "h");
   broker.Answer(1, 1, t0);
   EXPECT_EQ(Actions{}, Take());
   EXPECT_TRUE(broker.HostBusy("h"));
   broker.AddTransport(20, "h", t0 + 1ms);
-  EXPECT_EQ(Actions{Pair(1, 10, 20)}, Take());
-}
+  EXPECT_EQ((Actions{Pair(1, 10, 20), Create(1, 11)}), Take());
 
-TEST_F(BrokerTest, AcceptedWithoutAnyConnectionInItsWindowClosesTheClientAtOnce) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddClient(11, t0);
-  Take();
-  broker.Answer(1, 1, t0);
-  EXPECT_EQ((Actions{CloseClient(1, 10, EndReason::kNoTransport), Create(1, 11)}), Take());
-}
-
-TEST_F(BrokerTest, AcceptedWaitsUntilTheLastConnectionOfItsWindowHasFailed) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  Take();
-  broker.AwaitingType(20, "h");
   broker.AwaitingType(21, "h");
+  broker.AwaitingType(22, "h");
   broker.Answer(1, 1, t0);
-  broker.HandshakeEnded(20, "h", t0);
+  broker.HandshakeEnded(21, "h", t0);
   EXPECT_EQ(Actions{}, Take());
-  broker.AddCommand(21, "h", t0);  // the other one was a command connection
-  EXPECT_EQ(Actions{CloseClient(1, 10, EndReason::kNoTransport)}, Take());
+  broker.AddCommand(22, "h", t0);  // the other one was a command connection
+  EXPECT_EQ((Actions{CloseClient(1, 11, EndReason::kNoTransport), Create(22, 12)}), Take());
+  // Nothing in its window at all: the client goes at once.
+  broker.Answer(22, 1, t0);
+  EXPECT_EQ(Actions{CloseClient(22, 12, EndReason::kNoTransport)}, Take());
+  EXPECT_FALSE(broker.HostBusy("h"));
 }
 
 TEST_F(BrokerTest, AcceptedWithoutTransportEndsAtTheDeadline) {
@@ -131,18 +107,21 @@ TEST_F(BrokerTest, AcceptedWithoutTransportEndsAtTheDeadline) {
   EXPECT_EQ(Actions{CloseTransport(0, 20, EndReason::kStray)}, Take());
 }
 
-TEST_F(BrokerTest, RequestsOnOneCommandConnectionAreFirstInFirstOut) {
+TEST_F(BrokerTest, ClientsAreServedFirstInFirstOutOneRequestPerHostAtATime) {
   broker.AddCommand(1, "h", t0);
-  for (ConnectionId client = 10; client < 15; ++client) broker.AddClient(client, t0);
-  // One create-transport at a time, each sent once the previous was answered.
+  broker.AddCommand(2, "h", t0);
+  for (ConnectionId client = 10; client < 16; ++client) broker.AddClient(client, t0);
+  // One create-transport at a time, each sent once the previous was answered,
+  // the command connections of the host taking turns.
   EXPECT_EQ(Actions{Create(1, 10)}, Take());
-  for (ConnectionId client = 10; client < 15; ++client) {
+  for (ConnectionId client = 10; client < 16; ++client) {
+    const ConnectionId command = client % 2 == 0 ? 1 : 2;
     const ConnectionId transport = client + 10;
     Transport(transport);
     EXPECT_EQ(Actions{}, Take());
-    broker.Answer(1, 1, t0);
-    Actions expected{Pair(1, client, transport)};
-    if (client + 1 < 15) expected.push_back(Create(1, client + 1));
+    broker.Answer(command, 1, t0);
+    Actions expected{Pair(command, client, transport)};
+    if (client + 1 < 16) expected.push_back(Create(3 - command, client + 1));
     EXPECT_EQ(expected, Take());
   }
 }
@@ -165,84 +144,46 @@ TEST_F(BrokerTest, ClientsGoRoundRobinOverHosts) {
   EXPECT_EQ((Actions{Create(1, 13), Create(2, 14), Create(3, 15)}), Take());
 }
 
-TEST_F(BrokerTest, CommandConnectionsOfOneHostTakeTurnsOneRequestAtATime) {
+TEST_F(BrokerTest, RefusalClosesTheClientAndItsTransportEvenOneStillInItsHandshake) {
   broker.AddCommand(1, "h", t0);
-  broker.AddCommand(2, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddClient(11, t0);
-  broker.AddClient(12, t0);
-  EXPECT_EQ(Actions{Create(1, 10)}, Take());
-  Transport(20);
-  broker.Answer(1, 1, t0);
-  EXPECT_EQ((Actions{Pair(1, 10, 20), Create(2, 11)}), Take());
-  Transport(21);
-  broker.Answer(2, 1, t0);
-  EXPECT_EQ((Actions{Pair(2, 11, 21), Create(1, 12)}), Take());
-}
-
-TEST_F(BrokerTest, RefusalClosesTheClientAndItsTransport) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddClient(11, t0);
+  for (ConnectionId client = 10; client < 13; ++client) broker.AddClient(client, t0);
   Take();
   Transport(20);
   broker.Answer(1, 0, t0);
   EXPECT_EQ((Actions{CloseClient(1, 10, EndReason::kRefused), CloseTransport(1, 20, EndReason::kUnused),
                      Create(1, 11)}),
             Take());
-}
-
-TEST_F(BrokerTest, RefusedRequestsTransportStillInItsHandshakeIsNotTakenForTheNextOne) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddClient(11, t0);
-  Take();
-  broker.AwaitingType(20, "h");  // the refused request's transport
+  broker.AwaitingType(21, "h");  // the next refused request's transport
   broker.Answer(1, 0, t0);
-  EXPECT_EQ((Actions{CloseClient(1, 10, EndReason::kRefused), Create(1, 11)}), Take());
-  broker.AddTransport(20, "h", t0);
-  EXPECT_EQ(Actions{CloseTransport(0, 20, EndReason::kStray)}, Take());
-  Transport(21);
+  EXPECT_EQ((Actions{CloseClient(1, 11, EndReason::kRefused), Create(1, 12)}), Take());
+  broker.AddTransport(21, "h", t0);  // not taken for the request after it
+  EXPECT_EQ(Actions{CloseTransport(0, 21, EndReason::kStray)}, Take());
+  Transport(22);
   broker.Answer(1, 1, t0);
-  EXPECT_EQ(Actions{Pair(1, 11, 21)}, Take());
+  EXPECT_EQ(Actions{Pair(1, 12, 22)}, Take());
 }
 
-TEST_F(BrokerTest, TransportAcceptedBeforeTheCommandWasSentIsStray) {
-  broker.AddCommand(1, "h", t0);
-  broker.AwaitingType(20, "h");
-  broker.AddClient(10, t0);
-  EXPECT_EQ(Actions{Create(1, 10)}, Take());
-  broker.AddTransport(20, "h", t0);
-  EXPECT_EQ(Actions{CloseTransport(0, 20, EndReason::kStray)}, Take());
-}
-
-TEST_F(BrokerTest, TransportWithNothingAskedIsStray) {
-  Transport(20);
+TEST_F(BrokerTest, TransportsThatFitNoOpenRequestAreStray) {
+  Transport(20);  // nothing asked at all
   EXPECT_EQ(Actions{CloseTransport(0, 20, EndReason::kStray)}, Take());
   broker.AddCommand(1, "h", t0);
-  Transport(21);
+  Transport(21);  // a command connection, but no request
   EXPECT_EQ(Actions{CloseTransport(0, 21, EndReason::kStray)}, Take());
   EXPECT_FALSE(broker.HostBusy("h"));
-}
 
-TEST_F(BrokerTest, SecondTransportForOneRequestIsStray) {
-  broker.AddCommand(1, "h", t0);
+  broker.AwaitingType(22, "h");  // accepted before the command was sent
   broker.AddClient(10, t0);
-  Take();
-  Transport(20);
-  Transport(21);
-  EXPECT_EQ(Actions{CloseTransport(0, 21, EndReason::kStray)}, Take());
+  EXPECT_EQ(Actions{Create(1, 10)}, Take());
+  broker.AddTransport(22, "h", t0);
+  EXPECT_EQ(Actions{CloseTransport(0, 22, EndReason::kStray)}, Take());
+  Transport(23, "b");  // from another host
+  EXPECT_EQ(Actions{CloseTransport(0, 23, EndReason::kStray)}, Take());
+  EXPECT_TRUE(broker.HostBusy("h"));
+  Transport(24);
+  Transport(25);  // a second one for the same request
+  EXPECT_EQ(Actions{CloseTransport(0, 25, EndReason::kStray)}, Take());
   broker.Answer(1, 1, t0);
-  EXPECT_EQ(Actions{Pair(1, 10, 20)}, Take());
-}
-
-TEST_F(BrokerTest, TransportFromAnotherHostIsNotTaken) {
-  broker.AddCommand(1, "a", t0);
-  broker.AddClient(10, t0);
-  Take();
-  Transport(20, "b");
-  EXPECT_EQ(Actions{CloseTransport(0, 20, EndReason::kStray)}, Take());
-  EXPECT_TRUE(broker.HostBusy("a"));
+  EXPECT_EQ(Actions{Pair(1, 10, 24)}, Take());
 }
 
 TEST_F(BrokerTest, MissingAnswerClosesClientAndCommandAndReservesTheHostForATimeout) {
@@ -264,60 +205,46 @@ TEST_F(BrokerTest, MissingAnswerClosesClientAndCommandAndReservesTheHostForATime
   EXPECT_EQ(Actions{Create(2, 11)}, Take());
 }
 
-TEST_F(BrokerTest, LateTransportOfAnAbandonedRequestIsClosedAndFreesTheHost) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddCommand(2, "h", t0);
-  broker.AddClient(11, t0);
-  Take();
-  broker.CommandClosed(1, t0 + 1s);
-  EXPECT_EQ(Actions{CloseClient(1, 10, EndReason::kCommandClosed)}, Take());
-  broker.Answer(1, 1, t0 + 1s);  // from a reader that had not seen the end yet
-  EXPECT_EQ(Actions{}, Take());
-  Transport(20, "h", t0 + 2s);
-  EXPECT_EQ((Actions{CloseTransport(1, 20, EndReason::kUnused), Create(2, 11)}), Take());
-}
-
-TEST_F(BrokerTest, CommandEndingWithItsTransportHeldClosesBothAndFreesTheHost) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddCommand(2, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddClient(11, t0);
+TEST_F(BrokerTest, EndOfTheCommandConnectionClosesTheClientAndItsTransportEvenALateOne) {
+  for (ConnectionId command = 1; command < 4; ++command) broker.AddCommand(command, "h", t0);
+  for (ConnectionId client = 10; client < 13; ++client) broker.AddClient(client, t0);
   Take();
   Transport(20);
   broker.CommandClosed(1, t0);
   EXPECT_EQ((Actions{CloseClient(1, 10, EndReason::kCommandClosed), CloseTransport(1, 20, EndReason::kUnused),
                      Create(2, 11)}),
             Take());
+  broker.CommandClosed(2, t0 + 1s);
+  EXPECT_EQ(Actions{CloseClient(2, 11, EndReason::kCommandClosed)}, Take());
+  EXPECT_TRUE(broker.HostBusy("h"));
+  broker.Answer(2, 1, t0 + 1s);  // from a reader that had not seen the end yet
+  EXPECT_EQ(Actions{}, Take());
+  Transport(21, "h", t0 + 2s);
+  EXPECT_EQ((Actions{CloseTransport(2, 21, EndReason::kUnused), Create(3, 12)}), Take());
 }
 
-TEST_F(BrokerTest, AnswerWordOtherThanZeroOrOneClosesTheCommandConnection) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  Take();
-  broker.Answer(1, 0x0100, t0);
-  EXPECT_EQ((Actions{CloseClient(1, 10, EndReason::kBadAnswer), CloseCommand(1, EndReason::kBadAnswer)}), Take());
-  EXPECT_EQ(0u, broker.CommandCount());
-}
-
-TEST_F(BrokerTest, AnswerWithNothingAskedClosesTheCommandConnection) {
-  broker.AddCommand(1, "h", t0);
-  broker.Answer(1, 1, t0);
-  EXPECT_EQ(Actions{CloseCommand(1, EndReason::kBadAnswer)}, Take());
-  EXPECT_EQ(0u, broker.CommandCount());
-  EXPECT_FALSE(broker.HostBusy("h"));
-}
-
-TEST_F(BrokerTest, AnswerOnAnotherCommandConnectionOfTheHostClosesThatOne) {
+TEST_F(BrokerTest, AnswersNobodyAskedForOrOutOfRangeCloseTheirCommandConnection) {
   broker.AddCommand(1, "h", t0);
   broker.AddCommand(2, "h", t0);
+  broker.AddCommand(3, "h", t0);
+  broker.Answer(1, 1, t0);  // nothing asked
+  EXPECT_EQ(Actions{CloseCommand(1, EndReason::kBadAnswer)}, Take());
+  EXPECT_EQ(2u, broker.CommandCount());
+  EXPECT_FALSE(broker.HostBusy("h"));
+
   broker.AddClient(10, t0);
-  Take();
-  broker.Answer(2, 1, t0);
-  EXPECT_EQ(Actions{CloseCommand(2, EndReason::kBadAnswer)}, Take());
+  EXPECT_EQ(Actions{Create(2, 10)}, Take());
+  broker.Answer(3, 1, t0);  // on another command connection of the host
+  EXPECT_EQ(Actions{CloseCommand(3, EndReason::kBadAnswer)}, Take());
   Transport(20);
-  broker.Answer(1, 1, t0);
-  EXPECT_EQ(Actions{Pair(1, 10, 20)}, Take());
+  broker.Answer(2, 1, t0);
+  EXPECT_EQ(Actions{Pair(2, 10, 20)}, Take());
+
+  broker.AddClient(11, t0);
+  EXPECT_EQ(Actions{Create(2, 11)}, Take());
+  broker.Answer(2, 0x0100, t0);  // neither 00 00 nor 01 00
+  EXPECT_EQ((Actions{CloseClient(2, 11, EndReason::kBadAnswer), CloseCommand(2, EndReason::kBadAnswer)}), Take());
+  EXPECT_EQ(0u, broker.CommandCount());
 }
 
 TEST_F(BrokerTest, PingsEveryIntervalOnEveryCommandConnection) {
@@ -335,7 +262,7 @@ TEST_F(BrokerTest, PingsEveryIntervalOnEveryCommandConnection) {
   EXPECT_EQ(Actions{Ping(2)}, Take());
 }
 
-TEST_F(BrokerTest, StopAllEndsEverything) {
+TEST_F(BrokerTest, StopAllEndsEverythingAndLaterEventsAboutItAreIgnored) {
   broker.AddCommand(1, "h", t0);
   broker.AddClient(10, t0);
   broker.AddClient(11, t0);
@@ -346,11 +273,8 @@ TEST_F(BrokerTest, StopAllEndsEverything) {
                      CloseTransport(1, 20, EndReason::kStopping), CloseCommand(1, EndReason::kStopping)}),
             Take());
   EXPECT_EQ(std::nullopt, broker.NextDeadline());
-}
-
-TEST_F(BrokerTest, EventsAboutUnknownConnectionsAreIgnored) {
-  broker.Answer(99, 1, t0);
-  broker.CommandClosed(99, t0);
+  broker.Answer(1, 1, t0);
+  broker.CommandClosed(1, t0);
   broker.HandshakeEnded(98, "h", t0);
   EXPECT_EQ(Actions{}, Take());
   EXPECT_EQ(std::nullopt, broker.NextDeadline());

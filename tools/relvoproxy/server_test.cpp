@@ -33,6 +33,18 @@ bool SendText(SOCKET s, const std::string& bytes) {
 }
 bool SendText(const Socket& s, const std::string& bytes) { return SendText(s->socket(), bytes); }
 
+// Bounds every later send on `s` to a few seconds: under Wine a send blocked
+// in another thread is not always woken by the peer's reset or a local close.
+void BoundSends(SOCKET s) {
+#if defined(_WIN32)
+  const DWORD ms = 5000;
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+#else
+  const timeval limit{5, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+#endif
+}
+
 // The "#n;" a test transport sends first; empty when none came.
 std::string Greeting(const Socket& s) {
   std::string text;
@@ -71,29 +83,6 @@ class ServerTest : public ::testing::Test {
   }
 };
 
-TEST_F(ServerTest, RelaysBothWaysThroughTheTransportOfTheClient) {
-  Start();
-  FakeConnector& connector = Connector();
-  const Socket client = Client();
-  EXPECT_EQ("#0;", Greeting(client));
-  const std::string data = testsupport::PatternBytes(300000, 1);
-  std::thread sender([&] { EXPECT_TRUE(SendText(client, data)); });
-  EXPECT_EQ(data, ReadBytes(client->socket(), data.size(), 30s));
-  sender.join();
-  EXPECT_EQ(1, connector.Creates());
-}
-
-TEST_F(ServerTest, HalfCloseIsPassedOnAndTheRestStillComesBack) {
-  Start();
-  Connector();
-  const Socket client = Client();
-  ASSERT_TRUE(SendText(client, "abc"));
-  ASSERT_TRUE(net::ShutdownSend(client->socket()));
-  std::string rest;
-  EXPECT_TRUE(WaitEnd(client->socket(), 10s, &rest));
-  EXPECT_EQ("#0;abc", rest);
-}
-
 TEST_F(ServerTest, EveryConcurrentClientGetsItsOwnTransport) {
   Start();
   FakeConnector& connector = Connector();
@@ -111,22 +100,22 @@ TEST_F(ServerTest, EveryConcurrentClientGetsItsOwnTransport) {
   }
   for (std::thread& t : threads) t.join();
   std::set<std::string> distinct;
+  std::set<std::string> expected;
   for (int i = 0; i < kClients; ++i) {
     EXPECT_TRUE(echoed[i]) << i;
     distinct.insert(greetings[i]);
+    expected.insert("#" + std::to_string(i) + ";");
   }
-  std::set<std::string> expected;
-  for (int i = 0; i < kClients; ++i) expected.insert("#" + std::to_string(i) + ";");
   EXPECT_EQ(expected, distinct);
   EXPECT_EQ(kClients, connector.Creates());
 }
 
-TEST_F(ServerTest, CommandConnectionsTakeClientsInTurn) {
+TEST_F(ServerTest, CommandConnectionsArePingedAndTakeClientsInTurn) {
   Start(50ms);
   FakeConnector& first = Connector();
   FakeConnector& second = Connector();
-  // A ping shows that the proxy has taken the command connection.
-  ASSERT_TRUE(WaitFor([&] { return first.Pings() > 0 && second.Pings() > 0; }, 10s));
+  // Pings also show that the proxy has taken both command connections.
+  ASSERT_TRUE(WaitFor([&] { return first.Pings() >= 3 && second.Pings() >= 3; }, 10s));
   std::vector<Socket> clients;
   for (int i = 0; i < 4; ++i) {
     clients.push_back(Client());
@@ -134,35 +123,30 @@ TEST_F(ServerTest, CommandConnectionsTakeClientsInTurn) {
   }
   EXPECT_EQ(2, first.Creates());
   EXPECT_EQ(2, second.Creates());
+  EXPECT_EQ(0, first.Unknown());
+  EXPECT_EQ(0, second.Unknown());
 }
 
-TEST_F(ServerTest, RefusedClientIsClosed) {
+TEST_F(ServerTest, RefusedClientsAreClosedAndTheNextIsServedUpToItsHalfClose) {
   Start();
-  FakeConnector& connector = Connector([](int) { return Reply::kRefuse; });
-  const Socket client = Client();
-  std::string extra;
-  EXPECT_TRUE(WaitEnd(client->socket(), 10s, &extra));
-  EXPECT_EQ("", extra);
-  EXPECT_EQ(1, connector.Creates());
-}
-
-TEST_F(ServerTest, RefusalAfterATransportClosesThatClientOnly) {
-  Start();
-  Connector([](int n) { return n == 0 ? Reply::kRefuseAfterTransport : Reply::kCreate; });
-  const Socket refused = Client();
-  std::string extra;
-  EXPECT_TRUE(WaitEnd(refused->socket(), 10s, &extra));
-  EXPECT_EQ("", extra);
+  FakeConnector& connector = Connector([](int n) {
+    return n == 0 ? Reply::kRefuse : n == 1 ? Reply::kRefuseAfterTransport : Reply::kCreate;
+  });
+  for (int i = 0; i < 2; ++i) {
+    const Socket refused = Client();
+    std::string extra;
+    EXPECT_TRUE(WaitEnd(refused->socket(), 10s, &extra)) << i;
+    EXPECT_EQ("", extra) << i;
+  }
   const Socket served = Client();
-  EXPECT_EQ("#1;", Greeting(served));
-}
-
-TEST_F(ServerTest, ClientWithoutConnectorIsClosedAfterTheTimeout) {
-  Start(5s, 300ms);
-  const auto start = Clock::now();
-  const Socket client = Client();
-  EXPECT_TRUE(WaitEnd(client->socket(), 10s));
-  EXPECT_GE(Clock::now() - start, 250ms);
+  EXPECT_EQ("#2;", Greeting(served));
+  EXPECT_EQ(3, connector.Creates());
+  // A half-close is passed on, and the rest still comes back.
+  ASSERT_TRUE(SendText(served, "abc"));
+  ASSERT_TRUE(net::ShutdownSend(served->socket()));
+  std::string rest;
+  EXPECT_TRUE(WaitEnd(served->socket(), 10s, &rest));
+  EXPECT_EQ("abc", rest);
 }
 
 TEST_F(ServerTest, MissingAnswerClosesTheClientAndTheCommandConnection) {
@@ -182,42 +166,24 @@ TEST_F(ServerTest, EndOfTheCommandConnectionClosesTheClientItWasAskedFor) {
   EXPECT_TRUE(WaitEnd(client->socket(), 10s));
 }
 
-TEST_F(ServerTest, PingsEveryInterval) {
-  Start(50ms);
-  FakeConnector& connector = Connector();
-  EXPECT_TRUE(WaitFor([&] { return connector.Pings() >= 3; }, 10s));
-  EXPECT_EQ(0, connector.Unknown());
-}
-
-TEST_F(ServerTest, WrongAnswerGetsZeroAndTheConnectionIsClosed) {
-  Start();
-  const Socket raw = Raw();
-  const std::string wrong = "0";
-  EXPECT_EQ(0, ConnectorHandshake(raw->socket(), 1, &wrong));
-  std::string extra;
-  EXPECT_TRUE(WaitEnd(raw->socket(), 10s, &extra));
-  EXPECT_EQ("", extra);
-}
-
-TEST_F(ServerTest, SilentConnectorConnectionIsClosedAfterTheTimeout) {
-  Start(5s, 300ms);
-  const Socket raw = Raw();
-  std::string key;
-  EXPECT_TRUE(WaitEnd(raw->socket(), 10s, &key));
-  ASSERT_FALSE(key.empty());
-  EXPECT_EQ('\0', key.back());
-  EXPECT_GE(key.size(), kMinKeyLength + 1);
-  EXPECT_LE(key.size(), kMaxKeyLength + 1);
-}
-
 TEST_F(ServerTest, BadInputFromEitherSideNeverStopsTheServer) {
   Start(5s, 2s);
   {
     const Socket huge = Raw();  // a flood instead of an answer
+    BoundSends(huge->socket());
     std::thread flood([&] { SendText(huge, testsupport::PatternBytes(1 << 20, 3)); });
     EXPECT_TRUE(WaitEnd(huge->socket(), 10s));
     huge->Reset();
     flood.join();
+  }
+  const Socket silent = Raw();  // ended by the handshake time-out, checked last
+  {
+    const Socket wrong = Raw();
+    const std::string answer = "0";
+    EXPECT_EQ(0, ConnectorHandshake(wrong->socket(), 1, &answer));
+    std::string extra;
+    EXPECT_TRUE(WaitEnd(wrong->socket(), 10s, &extra));
+    EXPECT_EQ("", extra);
   }
   Raw()->Reset();  // gone before the key
   {
@@ -240,6 +206,13 @@ TEST_F(ServerTest, BadInputFromEitherSideNeverStopsTheServer) {
     const Socket client = Client();  // a client that leaves while waiting
     client->Reset();
   }
+  std::string key;
+  EXPECT_TRUE(WaitEnd(silent->socket(), 10s, &key));
+  ASSERT_FALSE(key.empty());
+  EXPECT_EQ('\0', key.back());
+  EXPECT_GE(key.size(), kMinKeyLength + 1);
+  EXPECT_LE(key.size(), kMaxKeyLength + 1);
+
   Connector();
   const Socket client = Client();
   EXPECT_FALSE(Greeting(client).empty());
@@ -247,7 +220,7 @@ TEST_F(ServerTest, BadInputFromEitherSideNeverStopsTheServer) {
   EXPECT_EQ("still here", ReadBytes(client->socket(), 10));
 }
 
-TEST_F(ServerTest, StopEndsRelayedAndWaitingClientsAndConnectors) {
+TEST_F(ServerTest, BusyPortFailsToStartAndStopEndsRelayedAndWaitingClientsAndConnectors) {
   Start();
   FakeConnector& connector = Connector([](int n) { return n == 0 ? Reply::kCreate : Reply::kNoAnswer; });
   const Socket relayed = Client();
@@ -255,20 +228,16 @@ TEST_F(ServerTest, StopEndsRelayedAndWaitingClientsAndConnectors) {
   const Socket waiting = Client();
   ASSERT_TRUE(WaitFor([&] { return connector.Creates() == 2; }, 10s));
   const Socket queued = Client();
+  ServerSettings busy;  // a listener on a port in use fails to start
+  busy.connectorListen.port = server->ConnectorPort();
+  Server second(busy);
+  EXPECT_THROW(second.Start(), std::runtime_error);
   server->Stop();
   EXPECT_TRUE(WaitEnd(relayed->socket(), 10s));
   EXPECT_TRUE(WaitEnd(waiting->socket(), 10s));
   EXPECT_TRUE(WaitEnd(queued->socket(), 10s));
   EXPECT_TRUE(WaitFor([&] { return connector.CommandEnded(); }, 10s));
   server->Stop();  // again: nothing left to do
-}
-
-TEST_F(ServerTest, ListenerOnABusyPortFailsToStart) {
-  Start();
-  ServerSettings settings;
-  settings.connectorListen.port = server->ConnectorPort();
-  Server second(settings);
-  EXPECT_THROW(second.Start(), std::runtime_error);
 }
 
 }  // namespace
