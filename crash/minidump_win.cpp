@@ -80,7 +80,7 @@ bool ToWide(const char* text, std::wstring& wide) {
 // Returns and records the status (see DumpStatus).
 int WriteMiniDump(unsigned type, const char* path, DWORD threadId, EXCEPTION_POINTERS* ep) {
   std::wstring widePath;
-  if (!Readable(path, 1) || !Readable(ep, sizeof *ep) || threadId == 0 || !ToWide(path, widePath)) return 3;
+  if (!Readable(path, 1) || !Readable(ep, sizeof *ep) || threadId == 0 || !ToWide(path, widePath)) return dumpStatus = 3;
   if (miniDumpWriteDump.load() == nullptr) {
     const int status = dumpStatus.load();
     if (status == 1 || status == 2) return status;
