@@ -1,14 +1,18 @@
 #include "crash/stack_walker.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "Common/oserror.h"
+#include "crash/hooks.h"
 
 namespace tezra::callstack {
 
 namespace {
 
 constexpr size_t kLineSize = 1024;  // report lines are cut to this size
+
+std::atomic<bool> debugLibraryEnabled{true};
 
 const char* const kSymTypes[] = {"-nosymbols-", "COFF", "CV", "PDB", "-exported-",
                                  "-deferred-", "SYM", "DIA", "Virtual"};
@@ -33,14 +37,15 @@ const char* SymTypeText(unsigned symType) {
 }
 
 bool StackWalker::WalkStack(ThreadHandle thread, const ThreadContext* context) {
-  if (!modulesLoaded_ && DebugLibraryAvailable()) {
+  const bool available = debugLibraryEnabled.load() && DebugLibraryAvailable();
+  if (!modulesLoaded_ && available) {
     InitializeSymbols();
     output_.ModuleListBegin();
     ListModules();
     output_.ModuleListEnd();
     modulesLoaded_ = true;
   }
-  if (!DebugLibraryAvailable()) {
+  if (!available) {
     ReportError("Error while initializing dbghelp.dll", 0, 0);
     libmo::SetLastOsError(1114);
     return false;
@@ -116,3 +121,5 @@ void StackWalker::ReportError(const char* step, int lastError, uint64_t address)
 }
 
 }  // namespace tezra::callstack
+
+void tezra::hooks::SetDebugLibraryEnabled(bool enabled) { tezra::callstack::debugLibraryEnabled.store(enabled); }

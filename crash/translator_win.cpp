@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "crash/report_guard.h"
+
 // The faulting thread resumes at tezra_se_FaultEntry with rcx = the text to
 // throw (owned std::string*) and rdx = fault address + 1. It pushes rdx at
 // the original stack pointer minus 8, so that tezra_se_FaultFrame looks
@@ -96,6 +98,7 @@ LONG CALLBACK TranslatorHandler(EXCEPTION_POINTERS* ep) {
   ::SetLastError(lastError);
   std::string* text = nullptr;
   try {
+    GuardedReport guard(ep->ExceptionRecord->ExceptionCode);
     try {
       TranslateException(ep->ExceptionRecord->ExceptionCode, ep);
     } catch (const std::exception& e) {
@@ -117,9 +120,13 @@ LONG CALLBACK TranslatorHandler(EXCEPTION_POINTERS* ep) {
 
 LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* ep) {
   const uintptr_t state = ThreadState();
-  if (state == kReporting) return EXCEPTION_EXECUTE_HANDLER;  // the report itself faulted
+  if (state == kReporting) EndAfterFailedReport(ep->ExceptionRecord->ExceptionCode);
   SetThreadState(kReporting);
-  const LONG result = UnhandledFilter(ep);
+  LONG result;
+  {
+    GuardedReport guard(ep->ExceptionRecord->ExceptionCode);
+    result = UnhandledFilter(ep);
+  }
   SetThreadState(state);
   return result;
 }
@@ -143,7 +150,10 @@ class Registration {
   PVOID cookie_ = nullptr;
 };
 
-void EnsureRegistration() { static Registration registration; }
+void EnsureRegistration() {
+  StartReportGuard();
+  static Registration registration;
+}
 
 }  // namespace
 

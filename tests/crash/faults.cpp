@@ -1,4 +1,4 @@
-#include "crash/test_support.h"
+#include "tests/crash/faults.h"
 
 namespace crashtest {
 
@@ -10,6 +10,8 @@ struct Cleanup {
 };
 
 int* volatile nullTarget = nullptr;
+void (*volatile nullFunction)() = nullptr;
+volatile int sink = 0;
 
 }  // namespace
 
@@ -24,6 +26,13 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void NullWriteWit
 __attribute__((noinline, no_sanitize("address", "undefined"))) int Divide(int divisor) {
   volatile int dividend = 1;
   return dividend / divisor;
+}
+
+// The statement after the call keeps it a call (no tail jump), so the
+// return address on the stack lies in this function.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void CallNull() {
+  nullFunction();
+  sink = sink + 1;
 }
 
 // No named local holds the function's address: Wine's debug help library

@@ -1,5 +1,5 @@
-// Test-only helpers of the crash tests (library relvo_crash_testing): real
-// faults, a thread's own context, and the crashing child program.
+// Real faults, the calling thread's own context and the crash child program,
+// for the crash tests.
 #pragma once
 
 #include <chrono>
@@ -11,25 +11,21 @@
 
 namespace crashtest {
 
-// Writes to address 0 (a real access fault).
-void NullWrite();
-// As NullWrite, from inside the scope of a local whose destructor sets
-// `cleaned`.
+void NullWrite();  // writes to address 0
+// As NullWrite, inside the scope of a local whose destructor sets `cleaned`.
 void NullWriteWithCleanup(bool& cleaned);
-// Divides 1 by `divisor` in integer arithmetic (a real fault for 0).
-int Divide(int divisor);
-// The address range of NullWrite's code.
+int Divide(int divisor);  // integer division: a real fault for 0
+void CallNull();          // calls through a null function pointer
 bool InNullWrite(uint64_t address);
 
-// The exception codes of those faults: access fault, integer division.
+// The exception codes of the access fault and of the integer division.
 extern const uint32_t kAccessFaultCode;
 extern const uint32_t kDivideFaultCode;
 
-// Calls `body` with a context of the calling thread captured in a frame
+// Calls `body` with a context of the calling thread, captured in a frame
 // that stays alive while `body` runs.
 void WithOwnContext(const std::function<void(tezra::ThreadContext&)>& body);
 
-// How a child process ended.
 struct ChildResult {
   bool finished = false;
   int exitCode = -1;  // when it exited
@@ -38,10 +34,14 @@ struct ChildResult {
     return finished == o.finished && exitCode == o.exitCode && signal == o.signal;
   }
 };
-// Runs crash_child (beside the test program) with `args`.
+// Runs crash_child (beside the test program) with `args`; kills it after
+// `timeout`.
 ChildResult RunCrashChild(const std::vector<std::string>& args, std::chrono::milliseconds timeout);
-// The end of a process whose unhandled-exception filter reported an access
-// fault: exit code 0xC0000005 on Windows, SIGSEGV on POSIX.
+// How a process ends after a reported access fault: exit code 0xC0000005 on
+// Windows, SIGSEGV on POSIX.
 ChildResult AccessFaultCrash();
+
+// In the child: standard error (also the system's handle) goes to `path`.
+void RedirectStandardError(const std::string& path);
 
 }  // namespace crashtest
