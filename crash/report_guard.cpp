@@ -21,15 +21,17 @@ int64_t NowMs() {
 
 }  // namespace
 
+void NoteReportProgress() { deadlineMs.store(NowMs() + kReportStallSeconds * 1000); }
+
 GuardedReport::GuardedReport(unsigned crashCode) {
   pendingCode.store(crashCode);
-  if (activeReports.fetch_add(1) == 0) deadlineMs.store(NowMs() + kReportTimeLimitSeconds * 1000);
+  if (activeReports.fetch_add(1) == 0) NoteReportProgress();
   detail::WakeWatchdog();
 }
 
 GuardedReport::~GuardedReport() {
   // A report that waited for another one gets a full allowance of its own.
-  if (activeReports.fetch_sub(1) > 1) deadlineMs.store(NowMs() + kReportTimeLimitSeconds * 1000);
+  if (activeReports.fetch_sub(1) > 1) NoteReportProgress();
 }
 
 namespace detail {

@@ -5,6 +5,7 @@
 
 #include "Common/oserror.h"
 #include "crash/hooks.h"
+#include "crash/report_guard.h"
 
 namespace tezra::callstack {
 
@@ -85,6 +86,7 @@ void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve) {
 }
 
 void StackWalker::ReportModule(const ModuleEntry& m) {
+  se::NoteReportProgress();
   char line[kLineSize];
   const PrintedPointer base = PrintPointer(m.base);
   const int size = static_cast<int>(m.size);
@@ -103,6 +105,7 @@ void StackWalker::ReportModule(const ModuleEntry& m) {
 }
 
 void StackWalker::ReportFrame(FrameKind kind, const FrameEntry& f) {
+  se::NoteReportProgress();
   if (kind == FrameKind::Last || f.pc == 0) return;
   const std::string& module = !f.imageName.empty() ? f.imageName : f.moduleName;
   const std::string& function = !f.undFullName.empty() ? f.undFullName : !f.undName.empty() ? f.undName : f.name;
