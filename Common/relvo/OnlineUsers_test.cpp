@@ -76,6 +76,13 @@ TEST_F(Table, NumbersStartAtOneAndAreNeverReused) {
   EXPECT_TRUE(Contains(Events(), ": [4] New entry is assigned. [total:1]\n")) << Events();
 }
 
+TEST(EntryNumbers, WrapToOneBeforeTheSignedRangeEnds) {
+  using relvo::NextUid;
+  EXPECT_EQ(2, NextUid(1));
+  EXPECT_EQ(2147483647, NextUid(2147483646));
+  EXPECT_EQ(1, NextUid(2147483647));
+}
+
 TEST_F(Table, HoldsAtMostAThousandEntries) {
   std::vector<std::shared_ptr<CEntry>> entries;
   for (int i = 0; i < 1000; ++i) entries.push_back(users_.AllocEntry());
