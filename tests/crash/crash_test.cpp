@@ -4,19 +4,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "Common/CommonThread.h"
-#include "Common/os.h"
 #include "crash/hooks.h"
 #include "crash/stack_walker.h"
 #include "crash/translator.h"
 #include "tests/crash/faults.h"
-#include "tests/crash/report.h"
 #include "tests/support/test_logs.h"
 #include "tests/support/text.h"
 
@@ -210,29 +207,6 @@ TEST(CrashHandler, RpcRangeNeedsNoDumpAndTheConnectorsHandlerNeverDoes) {
     EXPECT_FALSE(connector.NeedDump(&ep)) << code;
   }
   EXPECT_EQ(base.GetDumpType(&ep), 0u);
-}
-
-TEST(CrashHandler, DumpFileNameIsDatedAndItsFoldersExist) {
-  testsupport::TempDir dir;
-  const std::filesystem::path saved = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  tezra::se::Handler handler;
-  const libmo::os::LocalTime t = libmo::os::LocalNow();
-  const std::string mini = handler.MakeDumpFileName(false);
-  const std::string full = handler.MakeDumpFileName(true);
-  std::filesystem::current_path(saved);
-  const std::string sep = mini.size() > 5 && mini[5] == '\\' ? R"(\\)" : "/";
-  const std::regex name("^Dumps" + sep + R"((\d{8}))" + sep + R"((mini|full)\d{6}_\d{3}\.dmp$)");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(mini, m, name)) << mini;
-  EXPECT_EQ(m[2].str(), "mini");
-  char day[16];
-  std::snprintf(day, sizeof day, "%04d%02d%02d", t.year, t.month, t.day);
-  EXPECT_TRUE(m[1].str() == day || t.hour == 23) << mini;
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "Dumps" / m[1].str()));
-  ASSERT_TRUE(std::regex_match(full, m, name)) << full;
-  EXPECT_EQ(m[2].str(), "full");
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / mini));  // named, not written
 }
 
 // A fault whose report cannot finish, or that faults itself, still ends the

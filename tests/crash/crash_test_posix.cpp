@@ -8,7 +8,6 @@
 
 #include "crash/exception_handler.h"
 #include "tests/crash/faults.h"
-#include "tests/crash/report.h"
 
 namespace {
 

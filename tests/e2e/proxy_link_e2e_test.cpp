@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -45,7 +47,7 @@ struct TargetServer {
 };
 
 std::string LinkIni(const std::string& proxyAddress, uint16_t proxyPort, const std::vector<TargetServer>& servers,
-                    int debugLevel = 2, int reconnectTmo = 5000) {
+                    int debugLevel = 2, int reconnectTmo = 5000, const std::string& logFolder = "logs") {
   std::string ini = "[general]\ndebug_level=" + std::to_string(debugLevel) +
                     "\nreconnect_tmo=" + std::to_string(reconnectTmo) + "\n";
   if (!proxyAddress.empty()) {
@@ -58,7 +60,7 @@ std::string LinkIni(const std::string& proxyAddress, uint16_t proxyPort, const s
     if (!s.address.empty()) ini += "address=" + s.address + "\n";
     ini += "port=" + std::to_string(s.port) + "\n";
   }
-  ini += "[system]\nservice_name=RelvoLinkTest\n";
+  ini += "[system]\nservice_name=RelvoLinkTest\n[log]\nfolder=" + logFolder + "\n";
   return ini;
 }
 
@@ -81,20 +83,6 @@ std::vector<long> ReconnectSilences(const std::string& events) {
     if (p != std::string::npos) out.push_back(std::strtol(line.c_str() + p + tag.size(), nullptr, 10));
   }
   return out;
-}
-
-// Milliseconds of the day from a line's "DD.MM.YY HH:MM:SS.mmm" stamp.
-long StampMs(const std::string& line) {
-  int d = 0, mo = 0, y = 0, h = 0, mi = 0, s = 0, ms = 0;
-  if (std::sscanf(line.c_str(), "%d.%d.%d %d:%d:%d.%d", &d, &mo, &y, &h, &mi, &s, &ms) != 7) return -1;
-  return ((h * 60L + mi) * 60L + s) * 1000L + ms;
-}
-
-std::string FirstLineWith(const std::string& text, const std::string& needle) {
-  for (const std::string& line : Lines(text)) {
-    if (line.find(needle) != std::string::npos) return line;
-  }
-  return "";
 }
 
 // One installed connector in its own folder, with a fake proxy; the
@@ -152,13 +140,7 @@ struct KeyCase {
 TEST_F(ProxyLink, HandshakeAnswersMatchThePublishedVectorsAndRejectionsAreRetried) {
   const std::string fox = "The quick brown fox jumps over the lazy dog";
   const std::vector<KeyCase> keys = {
-      {"", true, "-1453979438"},          {"a", true, "735826448"},
-      {"abc", true, "1462498813"},        {"hello", true, "-2035115983"},
-      {"0123456789", true, "-929015376"}, {"KEY-12345", true, "868801796"},
-      {"\x7f", true, "-1516070360"},      {fox, true, "-1312838265"},
-      {"a", false, "735826448"},          {"KEY-12345", false, "868801796"},
-      {fox, false, "-1312838265"},
-  };
+      {"", true, "-1453979438"}, {"hello", true, "-2035115983"}, {"KEY-12345", false, "868801796"}};
   ProxyScript script;
   script.handshakes.clear();
   for (const KeyCase& k : keys) script.handshakes.push_back({.key = k.key, .keyZero = k.zero, .acceptance = kRejected});
@@ -315,140 +297,91 @@ TEST_F(ProxyLink, UnresolvableProxyHostIsReportedAndRetried) {
   // socket error text, the first one on the thread included.
   std::vector<std::string> texts;
   for (const std::string& line : Lines(errors)) {
-    if (line.find("Failed to get address info for 'no-such-host.invalid'.") == std::string::npos) continue;
-    const size_t from = line.find("socket error '");
-    const size_t to = line.rfind("' func(");
-    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && to > from) << line;
-    texts.push_back(line.substr(from + 14, to - from - 14));
+    const size_t from = line.find("Failed to get address info for 'no-such-host.invalid'. : socket error '");
+    if (from != std::string::npos) texts.push_back(line.substr(from));
   }
   ASSERT_GE(texts.size(), 2u) << errors;
   for (const std::string& t : texts) EXPECT_EQ(texts.back(), t) << errors;
 }
+  ASSERT_GE(texts.size(), 2u) << errors;
+  for (const std::string& t : texts) EXPECT_EQ(texts.back(), t) << errors;
+}
 
-TEST_F(ProxyLink, ReloadAddsAServerAndAppliesLevelAndTimeout) {
+// An editor that writes the file in two steps: the reload reads it only
+// once it is finished, so the new server's port is 8080, never 80.
+TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout) {
   StartProxy(Pinging());
-  const std::vector<TargetServer> servers = MainServer();
+  std::vector<TargetServer> servers = MainServer();
   Start(LinkIni("127.0.0.1", proxy->port(), servers));
   ASSERT_TRUE(EventsHave("Command connection is established")) << Events();
 
-  std::vector<TargetServer> more = servers;
-  more.push_back({"extra", FreePort()});
-  WriteFile(dir.path() / "relvoclient.ini", LinkIni("127.0.0.1", proxy->port(), more, 3, 7000));
-  const std::string added =
-      "server [extra]: 127.0.0.1:" + std::to_string(more[1].port) + " proxyrec(0) maxcon(1000) is added.";
-  ASSERT_TRUE(EventsHave(added)) << Events();
-  const std::string events = Events();
-  EXPECT_LT(events.find("relvoclient.ini changed."), events.find(added));
+  servers.push_back({"extra", 8080});
+  const std::string ini = LinkIni("127.0.0.1", proxy->port(), servers, 3, 7000);
+  const size_t cut = ini.find("port=8080") + 7;
+  {
+    std::ofstream out(dir.path() / "relvoclient.ini", std::ios::binary | std::ios::trunc);
+    out << ini.substr(0, cut) << std::flush;
+    std::this_thread::sleep_for(100ms);  // a slow writer, not a synchronisation
+    out << ini.substr(cut);
+  }
+  ASSERT_TRUE(EventsHave("server [extra]: 127.0.0.1:8080 proxyrec(0) maxcon(1000) is added.")) << Events();
+  std::string events = Events();
+  EXPECT_EQ(0u, Occurrences(events, "server [extra]: 127.0.0.1:80 ")) << events;
+  EXPECT_LT(events.find("relvoclient.ini changed."), events.find("server [extra]"));
   EXPECT_NE(std::string::npos, events.find("Item with same name [main]' is already loaded and has been skipped."));
   EXPECT_NE(std::string::npos, events.find("SetLogLevel: 2 -> 3")) << events;
   EXPECT_NE(std::string::npos, events.find("Reconnect timeout: 7000 ms")) << events;
-  EXPECT_EQ(1u, proxy->ConnectionCount());  // the proxy link is left alone
-}
 
-TEST_F(ProxyLink, BrokenReloadIsReportedAndTheNextGoodSaveReloads) {
-  StartProxy();
-  std::vector<TargetServer> servers = MainServer();
-  Start(LinkIni("127.0.0.1", proxy->port(), servers));
-  ASSERT_TRUE(EventsHave("Command connection is established")) << Events();
-
-  const std::string report = "STANDART exception caught in function AppConfiguration::NotifySubscribes";
-  std::vector<TargetServer> broken = servers;
-  broken.push_back({"x", FreePort(), ""});
-  WriteFile(dir.path() / "relvoclient.ini", LinkIni("127.0.0.1", proxy->port(), broken));
-  ASSERT_TRUE(ErrorsHave("Address of [x] is undefined.")) << Events();
-  const std::string line = FirstLineWith(Errors(), "Address of [x] is undefined.");
-  EXPECT_NE(std::string::npos, line.find(report)) << line;
-
-  std::vector<TargetServer> good = servers;
-  good.push_back({"y", FreePort()});
-  WriteFile(dir.path() / "relvoclient.ini", LinkIni("127.0.0.1", proxy->port(), good));
-  const std::string added = "server [y]: 127.0.0.1:" + std::to_string(good[1].port);
-  ASSERT_TRUE(EventsHave(added)) << Events();
-
-  // A save may be seen as more than one change, and a reload may read the
-  // file half written; but no reload writes more than one report, at least
-  // one reload of the broken file wrote it, and the reload that added [y]
-  // wrote none.
-  const std::string events = Events();
-  std::vector<size_t> reportsPerReload;
-  bool sawAdded = false;
-  for (const std::string& l : Lines(events)) {
-    if (l.find("relvoclient.ini changed.") != std::string::npos) reportsPerReload.push_back(0);
-    if (l.find(report) != std::string::npos && !reportsPerReload.empty()) ++reportsPerReload.back();
-    if (l.find(added) != std::string::npos) {
-      sawAdded = true;
-      break;
-    }
-  }
-  ASSERT_TRUE(sawAdded) << events;
-  ASSERT_GE(reportsPerReload.size(), 2u) << events;
-  for (size_t i = 0; i < reportsPerReload.size(); ++i) EXPECT_LE(reportsPerReload[i], 1u) << "reload " << i << events;
-  EXPECT_EQ(0u, reportsPerReload.back()) << events;
-  EXPECT_EQ(0u, Occurrences(events, "server [x]")) << events;
-}
-
-TEST_F(ProxyLink, SaveByRenamingATempFileOverTheIniReloads) {
-  StartProxy();
-  std::vector<TargetServer> servers = MainServer();
-  Start(LinkIni("127.0.0.1", proxy->port(), servers));
-  ASSERT_TRUE(EventsHave("Command connection is established")) << Events();
-
+  // Saved by renaming a new file over it.
   servers.push_back({"renamed", FreePort()});
   WriteFile(dir.path() / "relvoclient.ini.new", LinkIni("127.0.0.1", proxy->port(), servers));
   fs::rename(dir.path() / "relvoclient.ini.new", dir.path() / "relvoclient.ini");
-  const std::string added = "server [renamed]: 127.0.0.1:" + std::to_string(servers[1].port);
-  ASSERT_TRUE(EventsHave(added)) << Events();
-  EXPECT_NE(std::string::npos, Events().find("relvoclient.ini changed."));
+  ASSERT_TRUE(EventsHave("server [renamed]: 127.0.0.1:" + std::to_string(servers[2].port))) << Events();
+  EXPECT_EQ(1u, proxy->ConnectionCount());  // the proxy link is left alone
 }
 
-TEST_F(ProxyLink, StopWhileTheReconnectThreadSleepsEndsAtOnce) {
+// With the logs beside the ini file, their own writes are never reported:
+// reporting them would write to them again, for ever.
+TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   StartProxy(Pinging());
-  StartLinked();
-  // Right after the connect the reconnect thread starts its 3 s sleep.
-  ASSERT_TRUE(EventsHave("Command connection is established")) << Events();
-  ASSERT_EQ(std::optional<int>(0), Stop()) << Events();
-
-  const std::string events = Events();
-  const std::string requested = FirstLineWith(events, "service stop requested.");
-  const std::string stopped = FirstLineWith(events, "Command reconnect thread stopped.");
-  ASSERT_NE("", requested) << events;
-  ASSERT_NE("", stopped) << events;
-  EXPECT_LT(events.find("service stop requested."), events.find("Command reconnect thread stopped."));
-  EXPECT_LT(events.find("Command reconnect thread stopped."), events.find("Service exited."));
-  long took = StampMs(stopped) - StampMs(requested);
-  if (took < 0) took += 24L * 3600 * 1000;  // across midnight
-  EXPECT_LT(took, 2000) << "the stop waited for the sleep\n" << events;
-  EXPECT_EQ(1u, proxy->ConnectionCount());
+  Start(LinkIni("127.0.0.1", proxy->port(), MainServer(), 2, 5000, "."));
+  const fs::path events = dir.path() / "events.log";
+  ASSERT_TRUE(WaitFor([&] { return Contains(ReadFile(events), "Command connection is established"); }, kSoon));
+  WriteFile(dir.path() / "sentinel.txt", "after the logs' writes");
+  ASSERT_TRUE(WaitFor([&] { return Contains(ReadFile(events), "File 'sentinel.txt' changed."); }, kSoon));
+  const std::string text = ReadFile(events);
+  EXPECT_EQ(0u, Occurrences(text, "File 'events.log' changed.")) << text;
+  EXPECT_EQ(0u, Occurrences(text, "File 'errors.log' changed.")) << text;
 }
 
-TEST_F(ProxyLink, StartWithoutUsableIniFailsAndStillStopsCleanly) {
-  struct Case {
-    std::string ini;  // empty: no ini file at all
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"", "relvoclient.ini' does not exist."},
-      {LinkIni("", 0, MainServer()), "Address of [proxyServer] is undefined."},
-  };
-  for (const Case& c : cases) {
-    TempDir folder;
-    const std::string installed = InstallClient(folder);
-    if (!c.ini.empty()) WriteFile(folder.path() / "relvoclient.ini", c.ini);
-    ChildProcess child(ClientCommand(installed, {"-debug"}), folder / "stdout.txt", folder / "stderr.txt");
-    const fs::path errors = folder.path() / "logs" / "errors.log";
-    EXPECT_TRUE(WaitFor([&] { return ReadFile(errors).find(c.message) != std::string::npos; }, kSoon))
-        << c.message << "\n" << ReadFile(errors);
-    // It ends by itself after the failed start, or stops cleanly when asked.
-    std::optional<int> code = child.WaitExit(15s);
-    if (!code) {
-      child.Interrupt();
-      code = child.WaitExit(kSoon);
-    }
-    EXPECT_EQ(std::optional<int>(0), code) << c.message;
-    const std::string events = ReadFile(folder.path() / "logs" / "events.log");
-    EXPECT_NE(std::string::npos, events.find("Service exited.")) << events;
-    EXPECT_EQ(std::string::npos, events.find("Connecting to")) << events;
-  }
+TEST_F(ProxyLink, BrokenReloadIsReportedOnceAndTheNextGoodSaveReloads) {
+  StartProxy();
+  std::vector<TargetServer> servers = MainServer();
+  Start(LinkIni("127.0.0.1", proxy->port(), servers));
+  ASSERT_TRUE(EventsHave("Command connection is established")) << Events();
+
+  std::vector<TargetServer> broken = servers;
+  broken.push_back({"x", FreePort(), ""});
+  WriteFile(dir.path() / "relvoclient.ini", LinkIni("127.0.0.1", proxy->port(), broken));
+  const std::string report = "STANDART exception caught in function AppConfiguration::NotifySubscribes";
+  ASSERT_TRUE(ErrorsHave(report + ", file rv_config, line 186: \"Address of [x] is undefined.")) << Errors();
+
+  servers.push_back({"y", FreePort()});
+  WriteFile(dir.path() / "relvoclient.ini", LinkIni("127.0.0.1", proxy->port(), servers));
+  ASSERT_TRUE(EventsHave("server [y]: 127.0.0.1:" + std::to_string(servers[1].port))) << Events();
+  EXPECT_EQ(1u, Occurrences(Errors(), report)) << Errors();
+  EXPECT_EQ(0u, Occurrences(Events(), "server [x]"));
+}
+
+TEST_F(ProxyLink, StartWithoutAnIniFileFailsAndStillStopsCleanly) {
+  client.emplace(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
+  ASSERT_TRUE(ErrorsHave("relvoclient.ini' does not exist.")) << Errors();
+  // It ends by itself after the failed start, or stops cleanly when asked.
+  std::optional<int> code = client->WaitExit(15s);
+  if (!code) code = Stop();
+  EXPECT_EQ(std::optional<int>(0), code);
+  EXPECT_NE(std::string::npos, Events().find("Service exited.")) << Events();
+  EXPECT_EQ(std::string::npos, Events().find("Connecting to")) << Events();
 }
 
 }  // namespace
