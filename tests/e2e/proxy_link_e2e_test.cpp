@@ -131,54 +131,32 @@ class ProxyLink : public ::testing::Test {
   std::optional<ChildProcess> client;
 };
 
-struct KeyCase {
-  std::string key;
-  bool zero;
-  std::string answer;  // the published answer text
-};
-
-TEST_F(ProxyLink, HandshakeAnswersMatchThePublishedVectorsAndRejectionsAreRetried) {
-  const std::string fox = "The quick brown fox jumps over the lazy dog";
-  const std::vector<KeyCase> keys = {
-      {"", true, "-1453979438"}, {"hello", true, "-2035115983"}, {"KEY-12345", false, "868801796"}};
+// The hash itself has its known-answer test; here the exchange around it.
+TEST_F(ProxyLink, HandshakeKeysEndAtTheirZeroAndRejectionsAreRetried) {
   ProxyScript script;
-  script.handshakes.clear();
-  for (const KeyCase& k : keys) script.handshakes.push_back({.key = k.key, .keyZero = k.zero, .acceptance = kRejected});
-  // Bytes after the key's zero byte in the same segment are not part of it.
-  script.handshakes.push_back({.key = std::string("abc\0junk", 8), .keyZero = false, .acceptance = kRejected});
-  // A zero byte that comes in a later segment is not part of the key either;
-  // the connector then reads it as (part of) a rejecting acceptance word.
-  script.handshakes.push_back({.key = "abc", .splitAt = 3, .acceptance = kRejected});
-  // The last one is accepted: a key without a zero byte.
-  script.handshakes.push_back({.key = "hello", .keyZero = false});
-  const size_t rejected = script.handshakes.size() - 1;
+  script.handshakes = {
+      // Bytes after the key's zero byte in the same segment are not part of it.
+      {.key = std::string("abc\0junk", 8), .keyZero = false, .acceptance = kRejected},
+      // A zero byte that comes in a later segment is not part of the key
+      // either; the connector then reads it as part of a rejecting word.
+      {.key = "abc", .splitAt = 3, .acceptance = kRejected},
+      // Accepted: a key without a zero byte.
+      {.key = "hello", .keyZero = false}};
   StartProxy(script);
   StartLinked();
 
   ASSERT_TRUE(proxy->WaitForCommandConnections(1, kAfterTimeout)) << Errors();
-  ASSERT_TRUE(EventsHave("Command connection is established"));
   const std::vector<ProxyConnection> all = proxy->Connections();
-  ASSERT_EQ(rejected + 1, all.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    EXPECT_EQ(keys[i].answer + kZero, all[i].answer) << "key '" << keys[i].key << "' zero=" << keys[i].zero;
-    EXPECT_TRUE(all[i].answerOk) << i;
-  }
-  EXPECT_EQ(HandshakeAnswer("abc") + kZero, all[keys.size()].answer);
-  EXPECT_EQ(HandshakeAnswer("abc") + kZero, all[keys.size() + 1].answer);
-  for (size_t i = 0; i < rejected; ++i) {
+  ASSERT_EQ(3u, all.size());
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(HandshakeAnswer("abc") + kZero, all[i].answer) << i;
     EXPECT_TRUE(all[i].closedByPeer) << i;  // the connector drops a rejected connection
     EXPECT_EQ("", all[i].typeBytes) << i;   // and never sends its type
-    EXPECT_TRUE(all[i].failures.empty()) << i;
   }
-  const ProxyConnection& accepted = all.back();
-  EXPECT_EQ("-2035115983" + kZero, accepted.answer);
-  EXPECT_EQ(kCommandType, accepted.typeBytes);
-  EXPECT_EQ(accepted.answer + kCommandType, accepted.Received());
-  EXPECT_TRUE(accepted.failures.empty());
-
-  const std::string errors = Errors();
-  EXPECT_EQ(rejected, Occurrences(errors, "Handshake with proxy server failed.")) << errors;
-  EXPECT_EQ(1u, Occurrences(Events(), "Handshake is successful."));
+  EXPECT_EQ("-2035115983" + kZero + kCommandType, all[2].Received());
+  EXPECT_TRUE(all[2].failures.empty());
+  EXPECT_EQ(2u, Occurrences(Errors(), "Handshake with proxy server failed.")) << Errors();
+  EXPECT_TRUE(EventsHave("Handshake is successful."));
 }
 
 TEST_F(ProxyLink, StalledHandshakesAreAbandonedAndTheConnectorConnectsAgain) {
@@ -267,44 +245,6 @@ TEST_F(ProxyLink, UnknownCommandsAndCreateTransportKeepTheConnectionUntilTheProx
   EXPECT_LT(failed, events.find("Read command thread stopped."));
   EXPECT_LT(events.find("Read command thread stopped."), events.find("Reconnect: timeout"));
   EXPECT_EQ(kCommandType, proxy->CommandConnections().at(1).typeBytes);
-}
-
-TEST_F(ProxyLink, RefusedProxyIsRetriedUntilItListens) {
-  const uint16_t port = FreePort();
-  Start(LinkIni("127.0.0.1", port, MainServer()));
-  const std::string refused = "Can't connect to address=127.0.0.1, port=" + std::to_string(port) + " - ";
-  ASSERT_TRUE(ErrorsHave(refused, kAfterTimeout, 3)) << Errors();
-  const std::string events = Events();
-  const std::string connecting = "Connecting to '127.0.0.1:" + std::to_string(port) + "'...";
-  EXPECT_GE(Occurrences(events, connecting), 3u) << events;
-  EXPECT_LT(events.find(connecting), events.find(refused));
-
-  // The proxy comes up on that port: the next attempt succeeds.
-  proxy.emplace(ProxyScript{}, port);
-  ASSERT_TRUE(proxy->WaitForCommandConnections(1, kSoon)) << Errors();
-  EXPECT_TRUE(EventsHave("Command connection is established"));
-}
-
-TEST_F(ProxyLink, UnresolvableProxyHostIsReportedAndRetried) {
-  Start(LinkIni("no-such-host.invalid", 4000, MainServer()));
-  ASSERT_TRUE(ErrorsHave("Address 'no-such-host.invalid' can not be resolved", kAfterTimeout, 2)) << Errors();
-  const std::string errors = Errors();
-  const size_t lookup = errors.find("Failed to get address info for 'no-such-host.invalid'.");
-  ASSERT_NE(std::string::npos, lookup) << errors;
-  EXPECT_LT(lookup, errors.find("Address 'no-such-host.invalid' can not be resolved"));
-
-  // Every attempt fails the same way, so every lookup line carries the same
-  // socket error text, the first one on the thread included.
-  std::vector<std::string> texts;
-  for (const std::string& line : Lines(errors)) {
-    const size_t from = line.find("Failed to get address info for 'no-such-host.invalid'. : socket error '");
-    if (from != std::string::npos) texts.push_back(line.substr(from));
-  }
-  ASSERT_GE(texts.size(), 2u) << errors;
-  for (const std::string& t : texts) EXPECT_EQ(texts.back(), t) << errors;
-}
-  ASSERT_GE(texts.size(), 2u) << errors;
-  for (const std::string& t : texts) EXPECT_EQ(texts.back(), t) << errors;
 }
 
 // An editor that writes the file in two steps: the reload reads it only
