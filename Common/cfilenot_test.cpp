@@ -58,12 +58,18 @@ class RecordingWatcher : public libmo::TChangeFileChangeManager, public libmo::F
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_;
   }
-  // Until the watch has reported `probe`, (re)writes it: changes made before
-  // the watch is in place are not reported.
-  bool WaitUntilWatching(const std::string& probe = "probe.txt") {
+  // Until `seer` has been handed `probe`, rewrites it every second: changes
+  // made before the watch is in place are not reported, and a file written
+  // more often never settles on Windows.
+  bool WaitUntilWatching(const std::string& probe = "probe.txt") { return WaitUntilSeen(*this, directory, probe); }
+  static bool WaitUntilSeen(const RecordingWatcher& seer, const fs::path& folder, const std::string& probe) {
+    auto written = std::chrono::steady_clock::now() - std::chrono::hours(1);
     return WaitFor([&] {
-      WriteFile(fs::path(directory) / probe, "probe");
-      return Saw(probe);
+      if (std::chrono::steady_clock::now() - written > std::chrono::seconds(1)) {
+        WriteFile(folder / probe, "probe");
+        written = std::chrono::steady_clock::now();
+      }
+      return seer.Saw(probe);
     });
   }
   // StopChangeControl with a deadline.
@@ -167,10 +173,7 @@ TEST_F(ChangeWatch, BaseHandsNamesToLiveSubscribers) {
   gone.reset();
   manager.SetDirectory(dir_.path().string());
   ASSERT_TRUE(manager.StartChangeControl());
-  EXPECT_TRUE(WaitFor([&] {
-    WriteFile(dir_.path() / "probe.txt", "probe");
-    return live->Saw("probe.txt");
-  }));
+  EXPECT_TRUE(RecordingWatcher::WaitUntilSeen(*live, dir_.path(), "probe.txt"));
 }
 
 }  // namespace
