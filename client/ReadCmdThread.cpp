@@ -3,6 +3,7 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/socket_io.h"
 #include "client/ProxyServer.h"
 
 namespace relvo {
@@ -43,12 +44,15 @@ void ReadCmdThread::body() {
   }
   LogEvent("command reader thread started %d", static_cast<int>(proxy->GetCommandSocket()));
   while (!IsStopping()) {
-    const SOCKET s = proxy->GetCommandSocket();
+    // The holder is held for the whole pass: the answer goes out on the
+    // connection the command came from, never on a handle reused since.
+    const std::shared_ptr<libmo::UniqueSocket> socket = proxy->CommandSocket();
+    if (!socket) break;
     unsigned char word[2] = {0, 0};
-    int received = static_cast<int>(::recv(s, reinterpret_cast<char*>(word), sizeof word, 0));
+    int received = netutils::Recv(*socket, reinterpret_cast<char*>(word), sizeof word);
     // A code split across two segments is completed, so that the stream of
     // 2-byte commands never slips by a byte.
-    if (received == 1) received = static_cast<int>(::recv(s, reinterpret_cast<char*>(word + 1), 1, 0));
+    if (received == 1) received = netutils::Recv(*socket, reinterpret_cast<char*>(word + 1), 1);
     if (received <= 0) {
       netutils::CheckRecvResult(received, "recv command failed.", !IsStopping());
       break;
@@ -59,7 +63,9 @@ void ReadCmdThread::body() {
       LogEventAt(1, "Receive cmdCreateTransport command");
       const uint16_t result = proxy->CreateTransport() ? 1 : 0;
       const char answer[2] = {static_cast<char>(result & 0xFF), static_cast<char>(result >> 8)};
-      if (!netutils::SendAll(s, answer, sizeof answer)) {
+      // A connection closed meanwhile (a reconnect or a stop) gets no answer.
+      if (socket->socket() == INVALID_SOCKET) break;
+      if (!netutils::SendAll(*socket, answer, sizeof answer)) {
         SetErrorPlace("ReadCmdThread::body", "ProxyServer", 153);
         ThrowSocketError("Send cmdCreateTransport result failed");
       }

@@ -4,6 +4,7 @@
 
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/socket_io.h"
 
 namespace relvoproxy {
 
@@ -168,7 +169,7 @@ void Controller::SendWord(ConnectionId command, const char* word) {
   const auto c = commands_.find(command);
   if (c == commands_.end()) return;
   // A failed send closes the socket; the reader then reports the end.
-  if (!netutils::SendAll(c->second.socket->socket(), word, 2)) c->second.socket->Reset();
+  if (!netutils::SendAll(*c->second.socket, word, 2)) c->second.socket->Reset();
 }
 
 void Controller::EndCommand(ConnectionId command, const std::string& how) {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Common/log.h"
+#include "Common/socket_io.h"
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
 #include "tools/relvoproxy/handshake.h"
@@ -92,7 +93,7 @@ void Server::AcceptLoop(bool connectors) {
   const char* what = connectors ? "connector" : "public";
   for (;;) {
     net::AcceptFailure failure = net::AcceptFailure::kFatal;
-    const SOCKET s = net::Accept(listener->socket(), &failure);
+    const SOCKET s = net::Accept(*listener, &failure);
     if (s == INVALID_SOCKET) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -170,7 +171,7 @@ void Server::ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSoc
   unsigned char buffer[64];
   int odd = -1;  // a first byte still waiting for its second
   for (;;) {
-    const int n = static_cast<int>(::recv(socket->socket(), reinterpret_cast<char*>(buffer), sizeof buffer, 0));
+    const int n = netutils::Recv(*socket, reinterpret_cast<char*>(buffer), sizeof buffer);
     if (n <= 0) {
       const std::string how =
           n == 0 ? std::string("closed by the connector")
