@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/relvo/Wire.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_proxy.h"
 #include "tests/support/loopback.h"
@@ -23,9 +24,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kCreateTransport("\x21\x00", 2);
-const std::string kCreated("\x01\x00", 2);
-const std::string kNotCreated("\x00\x00", 2);
+const std::string kCreateTransport = relvo::wire::Word(relvo::wire::kCreateTransport);
+const std::string kCreated = relvo::wire::Word(relvo::wire::kCreated);
+const std::string kNotCreated = relvo::wire::Word(relvo::wire::kNotCreated);
 constexpr auto kSoon = 30s;  // things that happen at once (a start under Wine included)
 
 struct Target {
