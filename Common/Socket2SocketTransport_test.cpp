@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
-#include <string>
 #include <thread>
 
 #include "Common/netUtils.h"
@@ -66,11 +64,8 @@ TEST(Pump, InterruptedSendsContinueAtTheRightOffset) {
   {
     BarePump pump(in.server.Release(), out.client.Release());
     ASSERT_TRUE(pump.Start("PUMP"));
-    const unsigned pumpId = [&] {
-      testsupport::WaitFor([&] { return testsupport::LoggedThreadId(logs.Events(), "PUMP", "Transport") != 0; });
-      return testsupport::LoggedThreadId(logs.Events(), "PUMP", "Transport");
-    }();
-    ASSERT_NE(0u, pumpId);
+    unsigned pumpId = 0;
+    ASSERT_TRUE(testsupport::WaitFor([&] { return (pumpId = testsupport::LoggedThreadId(logs.Events(), "PUMP", "Transport")) != 0; }));
     std::atomic<bool> done{false};
     std::thread interrupter([&] {
       while (!done.load()) {
@@ -91,7 +86,7 @@ TEST(Pump, InterruptedSendsContinueAtTheRightOffset) {
     sender.join();
   }  // a signal still pending for the pump dies with its thread
   ::sigaction(SIGUSR1, &previous, nullptr);
-  EXPECT_TRUE(data == got) << got.size() << " of " << data.size() << " bytes, in order: " << (data.substr(0, got.size()) == got);
+  EXPECT_TRUE(data == got) << got.size() << " of " << data.size() << " bytes";
   EXPECT_FALSE(testsupport::Contains(logs.Errors(), "SOCKET WRITE TO")) << logs.Errors();
   netutils::CleanupNet();
 }

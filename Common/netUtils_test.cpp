@@ -51,32 +51,14 @@ std::string ConnectingLine(const std::string& address, unsigned short port) {
   return ": Connecting to '" + address + ":" + std::to_string(port) + "'...\n";
 }
 
-TEST_F(Net, ConnectByNameGivesABlockingSocketConnectedToThePeerAndLogsTheNumericAddress) {
-  EXPECT_EQ(std::list<std::string>{"127.0.0.1"}, netutils::GetIpAddress("127.0.0.1"));
+// A name is resolved, and the log shows the numeric address it connects to.
+TEST_F(Net, ConnectByNameLogsTheNumericAddress) {
   const std::list<std::string> local = netutils::GetIpAddress("localhost");
   EXPECT_NE(local.end(), std::find(local.begin(), local.end(), "127.0.0.1"));
-
   LoopbackListener listener;
   OwnedSocket client(netutils::Connect("localhost", listener.port()));
-  ASSERT_TRUE(client.valid());
-  OwnedSocket server = listener.Accept();
-  ASSERT_TRUE(server.valid());
+  EXPECT_TRUE(listener.Accept().valid());
   EXPECT_TRUE(Contains(Events(), ConnectingLine("127.0.0.1", listener.port()))) << Events();
-  EXPECT_FALSE(Contains(Events(), "Connecting to 'localhost")) << Events();
-
-  std::string address = "unset";
-  std::string port = "unset";
-  netutils::GetPeerInfo(client.get(), address, port);
-  EXPECT_EQ("127.0.0.1", address);
-  EXPECT_EQ(std::to_string(listener.port()), port);
-
-  sockaddr_in mine{};
-  socklen_t length = sizeof mine;
-  ASSERT_EQ(0, ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&mine), &length));
-  netutils::GetPeerInfo(server.get(), address, port);
-  EXPECT_EQ("127.0.0.1", address);
-  EXPECT_EQ(std::to_string(ntohs(mine.sin_port)), port);
-
   EXPECT_EQ("", Errors());
 }
 
