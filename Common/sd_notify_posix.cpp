@@ -2,30 +2,31 @@
 #include <cstddef>
 #include <cstring>
 
-#include "Common/sd_notify.h"
+#include "Common/sd_notify_posix.h"
 
 namespace libmo::sd {
 
-std::string NotifyText(const ServiceStatus& status) {
+std::string NotifyText(host::State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+  using host::State;
   std::string text;
-  switch (status.state) {
-    case ServiceState::kStartPending:
-      text = "STATUS=Service start pending (check point " + std::to_string(status.checkPoint) + ")";
+  switch (state) {
+    case State::kStartPending:
+      text = "STATUS=Service start pending (check point " + std::to_string(checkPoint) + ")";
       break;
-    case ServiceState::kRunning:
+    case State::kRunning:
       text = "READY=1\nSTATUS=Service running";
       break;
-    case ServiceState::kStopPending:
-      text = "STOPPING=1\nSTATUS=Service stop pending (check point " + std::to_string(status.checkPoint) + ")";
+    case State::kStopPending:
+      text = "STOPPING=1\nSTATUS=Service stop pending (check point " + std::to_string(checkPoint) + ")";
       break;
-    case ServiceState::kStopped:
+    case State::kStopped:
       text = "STATUS=Service stopped";
       break;
   }
-  if (status.waitHintMs != 0) {
-    text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<uint64_t>(status.waitHintMs) * 1000);
+  if (waitHintMs != 0) {
+    text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<uint64_t>(waitHintMs) * 1000);
   }
-  if (status.exitCode != 0) text += "\nERRNO=" + std::to_string(status.exitCode);
+  if (exitCode != 0) text += "\nERRNO=" + std::to_string(exitCode);
   return text;
 }
 

@@ -3,9 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
-#include "Common/systemd_unit.h"
+#include "Common/systemd_unit_posix.h"
 
 extern char** environ;
 
@@ -39,45 +38,24 @@ std::string UnitFilePath(const std::string& serviceName) {
   return std::string(kUnitFolder) + "/" + serviceName + ".service";
 }
 
-std::string UnitFileText(const std::string& executable, const char* description) {
-  std::string text;
-  if (description != nullptr) {
-    std::string oneLine = description;
-    for (char& c : oneLine) {
-      if (c == '\n' || c == '\r') c = ' ';
-    }
-    text += "[Unit]\nDescription=" + EscapeSpecifiers(oneLine) + "\n\n";
+std::string UnitFileText(const std::string& executable, const std::string& description) {
+  std::string oneLine = description;
+  for (char& c : oneLine) {
+    if (c == '\n' || c == '\r') c = ' ';
   }
-  text += "[Service]\nType=notify\nExecStart=" + CommandLineWord(executable) + "\n";
-  return text;
+  return "[Unit]\nDescription=" + EscapeSpecifiers(oneLine) + "\n\n[Service]\nType=notify\nExecStart=" +
+         CommandLineWord(executable) + "\n";
 }
 
-std::string FindSystemctl() {
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return std::string();
-  const std::string folders = path;
-  size_t begin = 0;
-  for (;;) {
-    const size_t end = folders.find(':', begin);
-    std::string folder = folders.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    if (folder.empty()) folder = ".";
-    const std::string candidate = folder + "/systemctl";
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (end == std::string::npos) return std::string();
-    begin = end + 1;
-  }
-}
-
-int RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::vector<std::string> words;
-  words.push_back(program);
+int Systemctl(const std::vector<std::string>& args) {
+  std::vector<std::string> words = {"systemctl"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+  const int rc = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
   if (rc != 0) {
     errno = rc;
     return -1;

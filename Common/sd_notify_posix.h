@@ -11,31 +11,16 @@
 #include <string>
 #include <string_view>
 
+#include "Common/service_host.h"
 #include "Common/unique_fd.h"
 
 namespace libmo::sd {
 
-// Service states, numbered like the Windows SERVICE_* states they stand for.
-enum class ServiceState : uint32_t {
-  kStopped = 1,
-  kStartPending = 2,
-  kStopPending = 3,
-  kRunning = 4,
-};
-
-// One status report, as the service host keeps it between reports.
-struct ServiceStatus {
-  ServiceState state = ServiceState::kStopped;
-  uint32_t controlsAccepted = 0;
-  int exitCode = 0;  // errno value; 0 for none
-  uint32_t checkPoint = 0;
-  uint32_t waitHintMs = 0;
-};
-
-// The notification text for `status`: "READY=1" for running, "STOPPING=1"
-// for stop pending, always a "STATUS=" line, "EXTEND_TIMEOUT_USEC=" for a
-// wait hint and "ERRNO=" for a non-zero exit code.
-std::string NotifyText(const ServiceStatus& status);
+// The notification text for a status report: "READY=1" for running,
+// "STOPPING=1" for stop pending, always a "STATUS=" line,
+// "EXTEND_TIMEOUT_USEC=" for a wait hint and "ERRNO=" for a non-zero exit
+// code (an errno value).
+std::string NotifyText(host::State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode);
 
 // A datagram socket aimed at the service manager's notification socket.
 class NotifySocket {
