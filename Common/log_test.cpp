@@ -19,14 +19,6 @@ namespace {
 
 std::string Tid() { return std::to_string(libmo::os::CurrentThreadId()); }
 
-TEST(LogLine, TimeStampIsTwentyOneCharactersWithFixedSeparators) {
-  char buffer[32];
-  char* end = libmo::detail::PutTimeStamp(buffer, libmo::os::LocalTime{2026, 12, 5, 6, 11, 8, 123});
-  EXPECT_EQ("05.12.26 06:11:08.123", std::string(buffer, end));
-  end = libmo::detail::PutTimeStamp(buffer, libmo::os::LocalTime{2000, 1, 1, 0, 0, 0, 0});
-  EXPECT_EQ("01.01.00 00:00:00.000", std::string(buffer, end));
-}
-
 TEST(LogLine, PrefixShowsTheThreadIdAndItsTagCutToSeven) {
   TempDir dir;
   libmo::LogFile log;
@@ -77,31 +69,6 @@ TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
   EXPECT_EQ(4096u, ReadFile(dir.path() / "cut2.log").size());
 }
 
-TEST(LogOpen, CreatesMissingFoldersAndAppendsAndAFailureLeavesNoFile) {
-  TempDir dir;
-  const std::string path = dir / "a/b/c/x.log";
-  {
-    libmo::LogFile log;
-    ASSERT_FALSE(log.Open(path));
-    log.Printf("first");
-  }
-  libmo::LogFile log;
-  bool same = true;
-  ASSERT_FALSE(log.Open(path, &same));
-  EXPECT_FALSE(same);
-  log.Printf("second");
-  const std::string content = ReadFile(path);
-  EXPECT_LT(content.find("first"), content.find("second"));
-  EXPECT_EQ(std::string::npos, content.find('\r'));
-  ASSERT_FALSE(log.Open(path, &same));
-  EXPECT_TRUE(same);
-
-  testsupport::WriteFile(dir.path() / "plain", "not a folder");
-  EXPECT_TRUE(log.Open(dir / "plain/sub/x.log"));
-  EXPECT_FALSE(log.Printf("lost"));
-  EXPECT_FALSE(Contains(ReadFile(path), "lost"));
-}
-
 // The process-wide logs: LogInit, levels and the Init line.
 class ProcessLogs : public ::testing::Test {
  protected:
@@ -109,20 +76,6 @@ class ProcessLogs : public ::testing::Test {
   std::string Errors() const { return logs_.Errors(); }
   testsupport::TestLogs logs_{"GLOBAL"};
 };
-
-TEST_F(ProcessLogs, InitLineOnceAndErrorLinesInBoth) {
-  ASSERT_FALSE(LogInit("SECOND"));
-  const std::string events = Events();
-  const std::string initLine = "Init log: PID=" + std::to_string(libmo::os::CurrentProcessId());
-  EXPECT_EQ(1u, testsupport::Occurrences(events, initLine)) << events;
-  EXPECT_TRUE(Contains(Errors(), initLine));
-
-  LogError("broken %d", 7);
-  LogEvent("just news");
-  EXPECT_TRUE(Contains(Errors(), ":SECOND): broken 7\n"));
-  EXPECT_TRUE(Contains(Events(), ":SECOND): broken 7\n"));
-  EXPECT_FALSE(Contains(Errors(), "just news"));
-}
 
 TEST_F(ProcessLogs, LevelGatesOnlyLinesWithAnExplicitLevel) {
   SetLogLevel(0);
@@ -139,22 +92,6 @@ TEST_F(ProcessLogs, LevelGatesOnlyLinesWithAnExplicitLevel) {
   EXPECT_TRUE(Contains(events, "level ten at ten"));
   EXPECT_TRUE(Contains(events, "SetLogLevel: 1 -> 5\n"));
   EXPECT_FALSE(Contains(events, "SetLogLevel: 1 -> 1"));
-}
-
-TEST_F(ProcessLogs, FailedLogInitIsReportedAndKeepsRunning) {
-  TempDir other;
-  testsupport::WriteFile(other.path() / "blocker", "file");
-  static std::string blocked;
-  blocked = other / "blocker/events.log";
-  libmo::SetLogPathSource([](std::string& events, std::string& errors) {
-    events = blocked;
-    errors = blocked;
-  });
-  testing::internal::CaptureStdout();
-  const std::error_code ec = LogInit("BAD");
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(ec);
-  EXPECT_TRUE(Contains(out, "Log init error (Code=" + std::to_string(ec.value()) + "): ")) << out;
 }
 
 }  // namespace
