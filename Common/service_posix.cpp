@@ -12,28 +12,36 @@
 //   "systemctl daemon-reload" when systemctl is there.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Common/assert.h"
 #include "Common/fixed_text.h"
 #include "Common/log.h"
 #include "Common/os.h"
-#include "Common/sd_notify_posix.h"
 #include "Common/service.h"
 #include "Common/service_host.h"
 #include "Common/signal_thread_posix.h"
-#include "Common/systemd_unit_posix.h"
 #include "Common/unique_fd.h"
+
+extern char** environ;
 
 namespace libmo {
 namespace {
@@ -42,16 +50,96 @@ using host::State;
 
 constexpr const char* kSourceFile = "Common/service";
 
-// The status channel to systemd. The last reported state is kept for the
-// interrogate control; the mutex serialises reports between serviceMain and
-// the signal thread.
+// Where units installed by the administrator live.
+constexpr const char* kUnitFolder = "/etc/systemd/system";
+
+// The status channel to systemd: datagrams of newline-separated VAR=VALUE
+// assignments sent to the socket named by NOTIFY_SOCKET. The last reported
+// state is kept for the interrogate control; the mutex serialises reports
+// between serviceMain and the signal thread.
 struct StatusChannel {
   std::mutex mutex;
-  sd::NotifySocket socket;
+  UniqueFd socket;
+  sockaddr_un address = {};
+  socklen_t addressLength = 0;
   State state = State::kStopped;
 };
 
 StatusChannel channel;
+
+// Aims the channel at `address`: an absolute path, or '@' and the name of a
+// socket in the abstract namespace. False for any other or too long a name.
+bool OpenChannel(const std::string& address) {
+  const bool abstract = address[0] == '@';
+  // A path needs its terminating zero; an abstract name is its bytes alone.
+  const size_t length = address.size() + (abstract ? 0 : 1);
+  if ((!abstract && address[0] != '/') || length > sizeof channel.address.sun_path) return false;
+  channel.address.sun_family = AF_UNIX;
+  std::memcpy(channel.address.sun_path, address.data(), address.size());
+  if (abstract) channel.address.sun_path[0] = '\0';
+  channel.addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  channel.socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return channel.socket.Valid();
+}
+
+// The notification for a status: "READY=1" for running, "STOPPING=1" for
+// stop pending, always a "STATUS=" line, "EXTEND_TIMEOUT_USEC=" for a wait
+// hint and "ERRNO=" for an exit code.
+std::string NotifyText(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+  const std::string point = " (check point " + std::to_string(checkPoint) + ")";
+  std::string text = state == State::kStartPending  ? "STATUS=Service start pending" + point
+                     : state == State::kRunning     ? "READY=1\nSTATUS=Service running"
+                     : state == State::kStopPending ? "STOPPING=1\nSTATUS=Service stop pending" + point
+                                                    : "STATUS=Service stopped";
+  if (waitHintMs != 0) text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{waitHintMs} * 1000);
+  if (exitCode != 0) text += "\nERRNO=" + std::to_string(exitCode);
+  return text;
+}
+
+// '%' starts a specifier in every unit setting.
+std::string EscapeSpecifiers(const std::string& text) {
+  std::string result;
+  for (const char c : text) result += c == '%' ? "%%" : std::string(1, c);
+  return result;
+}
+
+// The unit of a notify-type service that runs `executable` without
+// arguments; the path is quoted when it holds blanks, quotes or backslashes.
+std::string UnitFileText(const std::string& executable, std::string description) {
+  std::replace(description.begin(), description.end(), '\n', ' ');
+  std::replace(description.begin(), description.end(), '\r', ' ');
+  std::string command = EscapeSpecifiers(executable);
+  if (command.find_first_of(" \t\"'\\") != std::string::npos) {
+    std::string quoted = "\"";
+    for (const char c : command) quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string(1, c);
+    command = quoted + '"';
+  }
+  return "[Unit]\nDescription=" + EscapeSpecifiers(description) + "\n\n[Service]\nType=notify\nExecStart=" + command +
+         "\n";
+}
+
+// Runs "systemctl <args>", found on PATH, and waits for it. Returns its exit
+// status, or -1 with errno set when it cannot be started (ENOENT: there is
+// no systemctl) or ends by a signal (EINTR).
+int Systemctl(std::vector<std::string> args) {
+  args.insert(args.begin(), "systemctl");
+  std::vector<char*> argv;
+  for (std::string& word : args) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  errno = EINTR;
+  return -1;
+}
 
 // Records the place and logs `message` with the current errno.
 void LogFailure(const char* function, int line, const char* message) {
@@ -114,18 +202,18 @@ void installService(const std::string& name, const std::string& description) {
     throw std::runtime_error("Cannot install " + name + " " + description + " " + path);
   };
 
-  if (::access(systemd::kUnitFolder, W_OK | X_OK) != 0) fail(282, "installService: OpenSCManager failed");
+  if (::access(kUnitFolder, W_OK | X_OK) != 0) fail(282, "installService: OpenSCManager failed");
   if (!IsUnitName(name)) {
     errno = EINVAL;
     fail(300, "installService: CreateService failed");
   }
   // O_EXCL: an existing unit fails like an existing service (EEXIST).
-  const std::string unitPath = systemd::UnitFilePath(name);
+  const std::string unitPath = std::string(kUnitFolder) + "/" + name + ".service";
   UniqueFd unit(::open(unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!unit.Valid()) fail(300, "installService: CreateService failed");
   char cut[100];
   CopyTruncated(cut, description.c_str());
-  if (!WriteAll(unit.Get(), systemd::UnitFileText(path, cut))) {
+  if (!WriteAll(unit.Get(), UnitFileText(path, cut))) {
     const int error = errno;
     ::unlink(unitPath.c_str());
     errno = error;
@@ -134,7 +222,7 @@ void installService(const std::string& name, const std::string& description) {
   unit.Reset();
   // The unit file is in place either way; systemd reads it at its next
   // reload when this one cannot be done.
-  systemd::Systemctl({"daemon-reload"});
+  Systemctl({"daemon-reload"});
   LogEvent("installService: service installed");
 }
 
@@ -145,22 +233,22 @@ void uninstallService(const std::string& name) {
     throw std::runtime_error("Cannot uninstall " + name);
   };
 
-  if (::access(systemd::kUnitFolder, W_OK | X_OK) != 0) fail(325, "OpenSCManager failed");
+  if (::access(kUnitFolder, W_OK | X_OK) != 0) fail(325, "OpenSCManager failed");
   if (!IsUnitName(name)) {
     errno = EINVAL;
     fail(331, "OpenService failed");
   }
-  const std::string unitPath = systemd::UnitFilePath(name);
+  const std::string unitPath = std::string(kUnitFolder) + "/" + name + ".service";
   if (::access(unitPath.c_str(), F_OK) != 0) fail(331, "OpenService failed");
 
   // Without systemctl there is no service manager that could run the unit.
   const std::string unitName = name + ".service";
-  const int rc = systemd::Systemctl({"is-active", "--quiet", unitName});
+  const int rc = Systemctl({"is-active", "--quiet", unitName});
   if (rc < 0 && errno != ENOENT) fail(337, "QueryServiceStatus failed");
   if (rc == 0) {
     std::fputs("Stopping service...\n", stdout);
     std::fflush(stdout);
-    const int stopped = systemd::Systemctl({"stop", "--no-block", unitName});
+    const int stopped = Systemctl({"stop", "--no-block", unitName});
     if (stopped != 0) {
       if (stopped > 0) errno = EIO;  // systemctl refused; it has said why on stderr
       fail(344, "ControlService failed");
@@ -170,7 +258,7 @@ void uninstallService(const std::string& name) {
   }
 
   if (::unlink(unitPath.c_str()) != 0) fail(353, "DeleteService failed");
-  systemd::Systemctl({"daemon-reload"});
+  Systemctl({"daemon-reload"});
   LogEvent("Service uninstalled");
 }
 
@@ -184,7 +272,7 @@ bool RunDispatcher(Service& /*service*/, int argc, char** argv) {
     errno = ENOTCONN;  // no service manager to connect to
     return false;
   }
-  channel.socket = sd::NotifySocket::Open(address);
+  OpenChannel(address);  // when it fails, OpenControls ends the start
   RunServiceMain(argc, argv);
   return true;
 }
@@ -199,7 +287,13 @@ std::unique_ptr<Controls> OpenControls(bool serviceMode, Service& service) {
 bool ReportStatus(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
   std::lock_guard<std::mutex> lock(channel.mutex);
   channel.state = state;
-  return channel.socket.Send(sd::NotifyText(state, checkPoint, waitHintMs, exitCode));
+  const std::string text = NotifyText(state, checkPoint, waitHintMs, exitCode);
+  ssize_t sent;
+  do {
+    sent = ::sendto(channel.socket.Get(), text.data(), text.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&channel.address), channel.addressLength);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(text.size());
 }
 
 }  // namespace host
