@@ -84,13 +84,4 @@ TEST_F(IniFile, KeysWithoutASectionNameJoinTheNextNamedSection) {
   EXPECT_EQ("", ini.GetValue("broken", "b"));
 }
 
-TEST_F(IniFile, GetSectionReadsTheFileAfresh) {
-  Ini ini = Load("[servers]\na=1\n");
-  WriteFile(dir.path() / "t.ini", "[servers]\nb=2\n");
-  EXPECT_EQ("1", ini.GetValue("servers", "a"));
-  const Ini::Section s = ini.GetSection("servers");
-  EXPECT_EQ(1u, s.count("b"));
-  EXPECT_EQ(0u, s.count("a"));
-}
-
 }  // namespace

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# The Windows installer under Wine, in the project's own prefix: a silent
+# The Windows installer under Wine, in the project's prefix (the one
+# scripts/wine-run uses): a silent
 # install puts the files into Program Files and registers the service; the
 # silent uninstall removes both.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-export WINEPREFIX="$root/build/wine-prefix" WINEDEBUG=-all
+prefix="${RELVO_WINEPREFIX:-/tmp/relvo-wine-$(id -u)}"
 setup="$(ls "$root"/build/packages/relvo-*-setup.exe)"
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 wine() { "$root/scripts/wine-run" "$@" >"$logs/out.txt" 2>"$logs/err.txt"; }
-dir="$WINEPREFIX/drive_c/Program Files/relvo"
+dir="$prefix/drive_c/Program Files/relvo"
 service=OvikProxyClient  # the sample ini's service_name
 
 wine "$setup" /S || fail "silent install exited $?"
