@@ -12,12 +12,6 @@ using testsupport::Contains;
 
 namespace {
 
-class Reports : public ::testing::Test {
- protected:
-  std::string Errors() const { return logs_.Errors(); }
-  testsupport::TestLogs logs_{"ERR"};
-};
-
 void Report(const char* function) { libmo::Detail::AssertFailNoExceptionImpl(function, "Common/relvo/X.cpp", 62); }
 
 // Reports from inside the handler of `thrown`.
@@ -30,7 +24,8 @@ void ReportThrown(E thrown, const char* function) {
   }
 }
 
-TEST_F(Reports, CatchAllClassifiesWhatIsInFlightAndNeverTerminates) {
+TEST(Reports, CatchAllClassifiesWhatIsInFlightAndNeverTerminates) {
+  testsupport::TestLogs logs{"ERR"};
   testing::internal::CaptureStderr();
   ReportThrown(std::runtime_error("bad %s here"), "A::std");
   ReportThrown("c text", "A::cstr");
@@ -38,7 +33,7 @@ TEST_F(Reports, CatchAllClassifiesWhatIsInFlightAndNeverTerminates) {
   ReportThrown(2.5, "A::other");
   Report("Nowhere");  // outside any handler
   const std::string err = testing::internal::GetCapturedStderr();
-  const std::string errors = Errors();
+  const std::string errors = logs.Errors();
   const std::string lines[] = {
       "STANDART exception caught in function A::std, file Common/relvo/X.cpp, line 62: \"bad %s here\".",
       "C-STRING exception caught in function A::cstr, file Common/relvo/X.cpp, line 62: \"c text\".",

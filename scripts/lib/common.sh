@@ -2,10 +2,11 @@
 
 step() { printf '\n==> %s\n' "$*"; }
 
-# Debian packages: the Linux build and the demo; the Windows build and Wine;
-# the tests; the release packages.
+# Debian packages: the Linux build and the demo; the Windows build; Wine; the
+# tests; the release packages.
 build_packages=(cmake ninja-build g++ python3 procps)
-windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+wine_packages=(wine wine64)
 test_packages=(googletest util-linux psmisc)
 package_packages=(nsis zip)
 
