@@ -2,27 +2,34 @@
 
 #include "Common/assert.h"
 #include "Common/log.h"
-#include "Common/netUtils.h"
+#include "Common/socket_io.h"
 
 namespace libmo {
 
 void Socker2SocketTransport::body() {
+  endedCleanly_ = false;
   char buffer[kChunk] = {};
-  const SOCKET source = GetSrcSocket();
-  const SOCKET destination = GetDstSocket();
-  LogEvent("Transport thread started %d -> %d", static_cast<int>(source), static_cast<int>(destination));
+  UniqueSocket& source = *GetSrcSocket();
+  UniqueSocket& destination = *GetDstSocket();
+  const int sourceId = static_cast<int>(source.Handle());
+  const int destinationId = static_cast<int>(destination.Handle());
+  LogEvent("Transport thread started %d -> %d", sourceId, destinationId);
   if (IsStopping()) return;
   for (;;) {
-    const int received = static_cast<int>(::recv(source, buffer, kChunk, 0));
+    const int received = netutils::Recv(source, buffer, kChunk);
     LogEventAt(10, "recv %d", received);
     if (received < 0) {
       SetErrorPlace("Socker2SocketTransport::body", "Common/Socket2SocketTransport", 23);
-      LogSocketError("SOCKET READ FROM %d", static_cast<int>(source));
+      LogSocketError("SOCKET READ FROM %d", sourceId);
       return;
     }
     if (received == 0) {
       if (IsStopping()) return;
       LogError("Reading failed. Connection closed by peer.");
+      // Only this direction has ended: the destination reads the end after
+      // the last byte, and the other direction goes on until its own end.
+      netutils::ShutdownSend(destination);
+      endedCleanly_ = true;
       return;
     }
     int offset = 0;
@@ -32,7 +39,7 @@ void Socker2SocketTransport::body() {
       if (sent < 0) {
         if (IsStopping()) return;
         SetErrorPlace("Socker2SocketTransport::body", "Common/Socket2SocketTransport", 31);
-        LogSocketError("SOCKET WRITE TO %d", static_cast<int>(destination));
+        LogSocketError("SOCKET WRITE TO %d", destinationId);
         LogEvent("Writing failed. Connection closed by peer.");
         return;
       }

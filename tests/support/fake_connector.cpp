@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "Common/netUtils.h"
+#include "Common/socket_io.h"
 #include "Common/oserror.h"
 #include "Common/relvo/Wire.h"
 #include "Common/socket_timeout.h"
@@ -135,8 +136,9 @@ void FakeConnector::CreateTransport(int n, Reply reply) {
     transports_.push_back(transport);
     echoes_.emplace_back([transport] {
       char buffer[16384];
-      for (int got; (got = static_cast<int>(::recv(transport->socket(), buffer, sizeof buffer, 0))) > 0 &&
-                    netutils::SendAll(transport->socket(), buffer, got);) {
+      for (;;) {
+        const int n = netutils::Recv(*transport, buffer, sizeof buffer);
+        if (n <= 0 || !netutils::SendAll(*transport, buffer, n)) break;
       }
       transport->Reset();
     });
