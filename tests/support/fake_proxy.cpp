@@ -176,14 +176,6 @@ FakeProxy::~FakeProxy() { Stop(); }
 
 void FakeProxy::Serve(Link& link) { Session(*this, link).Run(); }
 
-std::vector<ProxyConnection> FakeProxy::CommandConnections() const {
-  std::vector<ProxyConnection> out;
-  for (ProxyConnection& c : Connections()) {
-    if (c.connType == wire::kCommandConnection) out.push_back(std::move(c));
-  }
-  return out;
-}
-
 bool FakeProxy::WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout) const {
   return WaitUntil(
       [count](const auto& all) {

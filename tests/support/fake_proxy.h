@@ -93,8 +93,7 @@ class FakeProxy : public Recorder<ProxyConnection> {
   explicit FakeProxy(ProxyScript script = {}, uint16_t port = 0);
   ~FakeProxy() override;  // stops listening, ends every connection, joins all threads
 
-  // Command connections (type 1) only, in accept order.
-  std::vector<ProxyConnection> CommandConnections() const;
+  // Command connections (type 1), counted in accept order.
   bool WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
   bool WaitForScriptDone(size_t index, std::chrono::milliseconds timeout = kDefaultWait) const;
   // Waits until connection `index` has received at least `count` bytes

@@ -2,14 +2,6 @@
 
 namespace testsupport {
 
-uint64_t Fnv1a64(std::string_view bytes, uint64_t hash) {
-  for (const char c : bytes) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
-
 RelayTarget::RelayTarget(TargetBehaviour behaviour) : Recorder(0), behaviour_(std::move(behaviour)) { Start(); }
 
 RelayTarget::~RelayTarget() { Stop(); }

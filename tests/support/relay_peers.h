@@ -7,17 +7,11 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "tests/support/recording_server.h"
 #include "tests/support/text.h"  // PatternBytes, used with these peers
 
 namespace testsupport {
-
-// 64-bit FNV-1a of `bytes`, continued from `hash` (so that a stream can be
-// hashed piece by piece); order-sensitive.
-constexpr uint64_t kFnvOffset = 14695981039346656037ull;
-uint64_t Fnv1a64(std::string_view bytes, uint64_t hash = kFnvOffset);
 
 struct TargetBehaviour {
   std::string greeting;  // sent on every connection right after accept
