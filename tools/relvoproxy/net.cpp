@@ -47,7 +47,11 @@ uint16_t BoundPort(SOCKET s) {
 
 SOCKET Accept(SOCKET listener, AcceptFailure* failure) {
   const SOCKET s = ::accept(listener, nullptr, nullptr);
-  if (s == INVALID_SOCKET) *failure = os::ClassifyAcceptError();
+  if (s == INVALID_SOCKET) {
+    *failure = os::ClassifyAcceptError();
+  } else {
+    netutils::SetNoDelay(s);
+  }
   return s;
 }
 

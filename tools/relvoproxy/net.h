@@ -25,7 +25,7 @@ enum class AcceptFailure {
 };
 
 // Waits for the next connection on `listener`. Returns the connected,
-// blocking socket, or INVALID_SOCKET with `*failure` telling what the
+// blocking socket with TCP_NODELAY set (best effort), or INVALID_SOCKET with `*failure` telling what the
 // failure means. Closing `listener` from another thread ends the wait.
 SOCKET Accept(SOCKET listener, AcceptFailure* failure);
 
