@@ -98,6 +98,7 @@ TEST_F(StartupSettings, AbsoluteLogFolderIsUsedUnchanged) {
 #include <stdexcept>
 
 #include "Common/log.h"
+#include "Common/relay_buffer.h"
 #include "client/ProxyServer.h"
 
 namespace {
@@ -166,6 +167,21 @@ TEST_F(RunningSettings, FirstLoadFillsTheProxyServerAndDefaults) {
   EXPECT_EQ(0, libmo::EventsLog().Level());
   EXPECT_NE(std::string::npos, out.find("Reconnect timeout: 15000 ms")) << out;
   EXPECT_NE(std::string::npos, out.find("server [web]: 127.0.0.1:8080 proxyrec(0) maxcon(1000) is added.")) << out;
+}
+
+TEST_F(RunningSettings, RelayBufferDefaultsTo4000AndIsClampedWithAMessage) {
+  std::string out = Load(kProxy + kOneServer);
+  EXPECT_EQ(4000, libmo::RelayBufferBytes());
+  EXPECT_NE(std::string::npos, out.find("Relay buffer: 4000 bytes")) << out;
+  out = Load("[general]\nrelay_buffer=65536\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(65536, libmo::RelayBufferBytes());
+  out = Load("[general]\nrelay_buffer=100\n" + kProxy + kOneServer, true);
+  EXPECT_NE(std::string::npos, out.find("Relay buffer of 100 bytes is out of range. It's been adjusted to 512")) << out;
+  EXPECT_EQ(512, libmo::RelayBufferBytes());
+  Load("[general]\nrelay_buffer=9999999999\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(1048576, libmo::RelayBufferBytes());
+  Load(kProxy + kOneServer, true);
+  EXPECT_EQ(4000, libmo::RelayBufferBytes());
 }
 
 TEST_F(RunningSettings, DebugLevelIsClampedWithAMessage) {
