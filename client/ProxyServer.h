@@ -23,7 +23,7 @@ class ProxyServer;
 // thread notices the silence.
 class ReadCmdThread : public libmo::Thread {
  public:
-  enum CommandCode : int16_t { Ping = 25, CreateTransport = 33 };
+  enum CommandCode : int16_t { Ping = wire::kPing, CreateTransport = wire::kCreateTransport };
 
   // Starts a run for the current command connection.
   // REQUIRES: the previous run was stopped and joined (StopAndJoin).

@@ -1,8 +1,10 @@
 #include <cstdint>
+#include <string>
 
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/relvo/Wire.h"
 #include "client/ProxyServer.h"
 
 namespace relvo {
@@ -54,12 +56,11 @@ void ReadCmdThread::body() {
       break;
     }
     proxy->TouchLastCommandTime();
-    const int16_t code = static_cast<int16_t>(word[0] | (word[1] << 8));
+    const int16_t code = static_cast<int16_t>(wire::ReadWord(word));
     if (code == CreateTransport) {
       LogEventAt(1, "Receive cmdCreateTransport command");
-      const uint16_t result = proxy->CreateTransport() ? 1 : 0;
-      const char answer[2] = {static_cast<char>(result & 0xFF), static_cast<char>(result >> 8)};
-      if (!netutils::SendAll(s, answer, sizeof answer)) {
+      const std::string answer = wire::Word(proxy->CreateTransport() ? wire::kCreated : wire::kNotCreated);
+      if (!netutils::SendAll(s, answer.data(), static_cast<int>(answer.size()))) {
         SetErrorPlace("ReadCmdThread::body", "ProxyServer", 153);
         ThrowSocketError("Send cmdCreateTransport result failed");
       }

@@ -1,6 +1,5 @@
 #include "client/handshake.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "Common/assert.h"
@@ -9,24 +8,11 @@
 
 namespace relvo {
 
-std::string HashHandshakeKey(std::string_view key) {
-  std::string text(key);
-  text += kHandshakeSalt;
-  uint32_t h = 0;
-  for (unsigned char b : text) {
-    h += b;
-    h += h << 10;
-    h ^= h >> 6;
-  }
-  h += h << 3;
-  h ^= h >> 11;
-  h += h << 15;
-  return std::to_string(static_cast<int32_t>(h));
-}
+std::string HashHandshakeKey(std::string_view key) { return wire::HandshakeAnswer(key); }
 
 bool DoHandShake(SOCKET s, ConnType type) {
   // 1. The key: one receive, up to the first zero byte.
-  char keyBuffer[1000] = {};
+  char keyBuffer[wire::kMaxKeyBytes] = {};
   const int received = static_cast<int>(::recv(s, keyBuffer, sizeof keyBuffer, 0));
   if (!netutils::CheckRecvResult(received, "Handshake recv key failed")) return false;
   const std::string_view key(keyBuffer, ::strnlen(keyBuffer, static_cast<size_t>(received)));
@@ -43,13 +29,11 @@ bool DoHandShake(SOCKET s, ConnType type) {
   unsigned char word[2] = {0, 0};
   const int got = static_cast<int>(::recv(s, reinterpret_cast<char*>(word), sizeof word, 0));
   if (!netutils::CheckRecvResult(got, "Handshake recv acceptanceResult")) return false;
-  const uint16_t acceptance = static_cast<uint16_t>(word[0] | (word[1] << 8));
-  if (acceptance == 0) return false;
+  if (wire::ReadWord(word) == wire::kRejected) return false;
 
   // 4. The connection type.
-  const uint16_t value = static_cast<uint16_t>(type);
-  const char typeBytes[2] = {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
-  if (!netutils::SendAll(s, typeBytes, sizeof typeBytes)) {
+  const std::string typeWord = wire::Word(static_cast<uint16_t>(type));
+  if (!netutils::SendAll(s, typeWord.data(), static_cast<int>(typeWord.size()))) {
     LogEvent("Handshake send connType failed");
     return false;
   }

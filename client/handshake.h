@@ -1,24 +1,18 @@
-// The four-step handshake that opens every connection to the proxy server:
-//   proxy -> key (1..1000 bytes, optionally ending in a zero byte)
-//   connector -> answer text + one zero byte
-//   proxy -> 16-bit little-endian acceptance word (0 rejects)
-//   connector -> 16-bit little-endian connection type
+// The connector's side of the four-step handshake that opens every
+// connection to the proxy server (the protocol: Common/relvo/Wire.h).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "Common/platform.h"
+#include "Common/relvo/Wire.h"
 
 namespace relvo {
 
-enum class ConnType : unsigned short { Command = 1, Transport = 2 };
+enum class ConnType : unsigned short { Command = wire::kCommandConnection, Transport = wire::kTransportConnection };
 
-// The salt appended to every key; also the magic of the proxy record.
-constexpr std::string_view kHandshakeSalt = "kavu";
-
-// One-at-a-time hash of key + salt in 32-bit unsigned arithmetic, written as
-// a signed decimal int ("-1" for all bits set).
+// The answer text sent for `key` (wire::HandshakeAnswer).
 std::string HashHandshakeKey(std::string_view key);
 
 // Runs the connector's side of the handshake on `s`. True when every step

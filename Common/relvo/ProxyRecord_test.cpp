@@ -13,7 +13,6 @@
 #include "tests/support/test_logs.h"
 #include "tests/support/text.h"
 
-using relvo::FormatProxyRecord;
 using relvo::SendProxyRecord;
 using testsupport::Contains;
 using testsupport::LoopbackPair;
@@ -23,13 +22,6 @@ namespace {
 #if !defined(_WIN32)
 constexpr int SD_SEND = SHUT_WR;
 #endif
-
-// The record as it must appear on the wire for `text` (without its zero).
-std::string Record(const std::string& text) {
-  const size_t l = text.size() + 1;
-  return std::string("\xFF\xFF" "kavu", 6) + static_cast<char>(l >> 24) + static_cast<char>(l >> 16) +
-         static_cast<char>(l >> 8) + static_cast<char>(l) + text + '\0';
-}
 
 // Sends records on one end of a loopback connection and reads them at the
 // other; the process-wide logs go to a fresh folder for each test.
@@ -61,9 +53,6 @@ class ProxyRecord : public ::testing::Test {
 
 TEST_F(ProxyRecord, FirstEntryOnLoopbackIsFortyTwoBytes) {
   const std::string expected("\xFF\xFF" "kavu" "\x00\x00\x00\x20" "[1] srcin=/127.0.0.1:5000 dstin\x00", 42);
-  EXPECT_EQ(expected, FormatProxyRecord("127.0.0.1", "5000", 1));
-  EXPECT_EQ(Record("[-3] srcin=/10.0.0.5:1 dstin"), FormatProxyRecord("10.0.0.5", "1", -3));
-
   // The sent line is written at level 2 only.
   EXPECT_TRUE(SendProxyRecord(pair_.client.get(), "127.0.0.1", "5000", 1));
   EXPECT_FALSE(Contains(Events(), "Proxy record is sent."));
@@ -79,30 +68,6 @@ TEST_F(ProxyRecord, EmptyAddressSendsNothing) {
   EXPECT_TRUE(Contains(Errors(), ":TEST): Send proxy rec failed. Address is empty.\n")) << Errors();
   EXPECT_FALSE(Contains(Events(), "Proxy record is sent."));
   EXPECT_EQ("", Delivered());
-}
-
-TEST_F(ProxyRecord, LongTextIsCutTo255Characters) {
-  struct Case {
-    std::string address, port, text;  // text: the record's text, after the cut
-  };
-  const std::string full255 = "[7] srcin=/" + std::string(233, 'a') + ":5000 dstin";
-  const std::string full256 = "[7] srcin=/" + std::string(234, 'a') + ":5000 dstin";
-  ASSERT_EQ(255u, full255.size());
-  const Case cases[] = {
-      {std::string(233, 'a'), "5000", full255},
-      {std::string(234, 'a'), "5000", full256.substr(0, 255)},
-      {"127.0.0.1", std::string(300, '9'), ("[7] srcin=/127.0.0.1:" + std::string(300, '9')).substr(0, 255)},
-  };
-  std::string sent;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.address.size());
-    const std::string record = FormatProxyRecord(c.address, c.port, 7);
-    EXPECT_EQ(Record(c.text), record);
-    EXPECT_EQ(266u, record.size());
-    EXPECT_TRUE(SendProxyRecord(pair_.client.get(), c.address, c.port, 7));
-    sent += record;
-  }
-  EXPECT_EQ(sent, Delivered());
 }
 
 TEST_F(ProxyRecord, ResetPeerFailsAtTheStepThatMeetsIt) {

@@ -2,29 +2,24 @@
 // connector under test connects to. Each accepted connection runs the
 // handshake as scripted (key, answer check, acceptance word, connection type)
 // and then, by its connection type, a script of steps. Everything received is
-// recorded per connection with time stamps; the accessors copy the records
-// under a lock and the waits are bounded.
+// recorded per connection with time stamps (tests/support/recording_server.h).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
+
+#include "Common/relvo/Wire.h"
+#include "tests/support/recording_server.h"
 
 namespace testsupport {
 
-using FakeClock = std::chrono::steady_clock;
+// The answer a connector owes for a key (no terminating zero).
+using relvo::wire::HandshakeAnswer;
 
-// The answer a connector owes for `key`: the one-at-a-time hash of the key
-// followed by "kavu", as signed decimal text (no terminating zero).
-std::string HandshakeAnswer(std::string_view key);
-
-// A port on 127.0.0.1 on which nothing listens (bound once and released).
-uint16_t FreePort();
+// A port on 127.0.0.1 on which nothing listens.
+inline uint16_t FreePort() { return ClosedLoopbackPort(); }
 
 // One step of the script that runs after the handshake.
 struct ProxyStep {
@@ -60,7 +55,7 @@ struct HandshakeScript {
   // then that of the first segment.
   size_t splitAt = 0;
   // Sent once a correct answer arrived; empty: stall (send nothing more).
-  std::string acceptance = std::string("\x01\x00", 2);
+  std::string acceptance = relvo::wire::Word(relvo::wire::kAccepted);
   std::chrono::milliseconds answerDeadline{30000};
 };
 
@@ -75,14 +70,13 @@ struct ProxyScript {
   std::vector<std::vector<ProxyStep>> transportScripts{{}};
 };
 
-// What happened on one accepted connection.
-struct ProxyConnection {
+// What happened on one accepted connection (closedByServer: closed by the
+// proxy).
+struct ProxyConnection : ConnectionRecord {
   struct Chunk {
     FakeClock::time_point at;
     std::string bytes;
   };
-  int index = -1;                      // accept order
-  FakeClock::time_point accepted{};
   std::string keySent;                 // every key byte sent, both segments
   std::string answer;                  // bytes received up to and including the first zero
   std::string expectedAnswer;          // HandshakeAnswer(key seen by the peer) + zero byte
@@ -96,66 +90,36 @@ struct ProxyConnection {
   std::vector<Chunk> chunks;           // every receive, in order, time-stamped
   size_t stepsDone = 0;                // script steps completed
   bool scriptDone = false;             // all steps completed
-  std::vector<std::string> failures;   // what went wrong on the proxy side
-  bool closedByPeer = false;
-  bool closedByProxy = false;
-  bool closed = false;                 // the connection has ended (either side)
-  FakeClock::time_point closedAt{};
 
   std::string Received() const;        // every byte received, in order
   bool Handshaken() const { return connType >= 0; }
 };
 
-class FakeProxy {
+class FakeProxy : public Recorder<ProxyConnection> {
  public:
   // Listens on 127.0.0.1:`port` (0: an ephemeral port). Throws
   // std::runtime_error when it cannot.
   explicit FakeProxy(ProxyScript script = {}, uint16_t port = 0);
-  ~FakeProxy();  // stops listening, ends every connection, joins all threads
-  FakeProxy(const FakeProxy&) = delete;
-  FakeProxy& operator=(const FakeProxy&) = delete;
+  ~FakeProxy() override;  // stops listening, ends every connection, joins all threads
 
-  uint16_t port() const { return port_; }
-
-  // Copies of the records, in accept order.
-  std::vector<ProxyConnection> Connections() const;
-  ProxyConnection Connection(size_t index) const;  // empty record when absent
-  size_t ConnectionCount() const;
   // Command connections (type 1) only, in accept order.
   std::vector<ProxyConnection> CommandConnections() const;
-
-  // Bounded waits; each returns the condition's last value.
-  bool WaitUntil(const std::function<bool(const std::vector<ProxyConnection>&)>& condition,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-  bool WaitForConnections(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-  bool WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-  bool WaitForScriptDone(size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-  bool WaitForClosed(size_t index, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
+  bool WaitForScriptDone(size_t index, std::chrono::milliseconds timeout = kDefaultWait) const;
   // Waits until connection `index` has received at least `count` bytes
   // after its handshake (afterHandshake).
-  bool WaitForReceived(size_t index, size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  bool WaitForReceived(size_t index, size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
   // Indexes of the connections handshaken with type `connType`, in accept
-  // order. Cheap: copies no record.
+  // order.
   std::vector<size_t> IndexesOfType(int connType) const;
 
-  // Interactive use, beside the scripts, from any thread (for a connection
-  // whose script has ended or never sends, so that bytes do not interleave).
-  // Sends `bytes` on connection `index`; false when the connection is gone
-  // or not all bytes went out within `timeout`. What arrives meanwhile is
-  // still read and recorded by the connection's own thread.
-  bool Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
-  // Closes connection `index` from the proxy side (recorded as closedByProxy);
-  // false when it had already ended.
-  bool Close(size_t index);
-
  private:
-  struct Shared;
   class Session;
-  void AcceptLoop();
+  void Serve(Link& link) override;
 
-  std::unique_ptr<Shared> shared_;
-  uint16_t port_ = 0;
-  std::thread acceptor_;
+  const ProxyScript script_;
+  size_t commandCount_ = 0;    // guarded by the records' lock
+  size_t transportCount_ = 0;  // guarded by the records' lock
 };
 
 }  // namespace testsupport

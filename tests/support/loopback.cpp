@@ -44,11 +44,11 @@ void OwnedSocket::Reset() noexcept {
   if (s != INVALID_SOCKET) netutils::CloseSocket(s);
 }
 
-LoopbackListener::LoopbackListener() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+LoopbackListener::LoopbackListener(unsigned short port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
   if (!socket_.valid()) Fail("socket");
-  sockaddr_in address = LoopbackAddress(0);
+  sockaddr_in address = LoopbackAddress(port);
   if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Fail("bind");
-  if (::listen(socket_.get(), 16) != 0) Fail("listen");
+  if (::listen(socket_.get(), 128) != 0) Fail("listen");
   socklen_t length = sizeof address;
   if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) Fail("getsockname");
   port_ = ntohs(address.sin_port);

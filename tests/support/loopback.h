@@ -30,13 +30,15 @@ class OwnedSocket {
   SOCKET socket_ = INVALID_SOCKET;
 };
 
-// A TCP socket listening on 127.0.0.1 with a port the system picked.
+// A TCP socket listening on 127.0.0.1.
 class LoopbackListener {
  public:
-  // Throws std::runtime_error when it cannot listen.
-  LoopbackListener();
+  // Listens on `port` (0: one the system picks). Throws std::runtime_error
+  // when it cannot.
+  explicit LoopbackListener(unsigned short port = 0);
 
   unsigned short port() const noexcept { return port_; }
+  SOCKET get() const noexcept { return socket_.get(); }
 
   // The next incoming connection, or an invalid socket when none arrived
   // within `timeout`.

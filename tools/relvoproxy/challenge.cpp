@@ -4,29 +4,6 @@
 
 namespace relvoproxy {
 
-namespace {
-
-constexpr std::string_view kSalt = "kavu";
-
-}  // namespace
-
-std::string ExpectedAnswer(std::string_view key) {
-  uint32_t h = 0;
-  auto add = [&h](std::string_view text) {
-    for (const unsigned char b : text) {
-      h += b;
-      h += h << 10;
-      h ^= h >> 6;
-    }
-  };
-  add(key);
-  add(kSalt);
-  h += h << 3;
-  h ^= h >> 11;
-  h += h << 15;
-  return std::to_string(static_cast<int32_t>(h));
-}
-
 KeySource::KeySource() {
   // The clock reading keeps keys apart even where random_device is weak.
   std::random_device device;

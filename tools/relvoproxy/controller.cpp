@@ -4,13 +4,11 @@
 
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/relvo/Wire.h"
 
 namespace relvoproxy {
 
 namespace {
-
-const char kCreateTransport[2] = {0x21, 0x00};
-const char kPing[2] = {0x19, 0x00};
 
 unsigned long long Number(ConnectionId id) { return static_cast<unsigned long long>(id); }
 
@@ -164,11 +162,14 @@ void Controller::Execute() {
   for (const BrokerAction& action : broker_.TakeActions()) Carry(action);
 }
 
-void Controller::SendWord(ConnectionId command, const char* word) {
+void Controller::SendWord(ConnectionId command, uint16_t value) {
   const auto c = commands_.find(command);
   if (c == commands_.end()) return;
   // A failed send closes the socket; the reader then reports the end.
-  if (!netutils::SendAll(c->second.socket->socket(), word, 2)) c->second.socket->Reset();
+  const std::string word = relvo::wire::Word(value);
+  if (!netutils::SendAll(c->second.socket->socket(), word.data(), static_cast<int>(word.size()))) {
+    c->second.socket->Reset();
+  }
 }
 
 void Controller::EndCommand(ConnectionId command, const std::string& how) {
@@ -193,10 +194,10 @@ void Controller::Carry(const BrokerAction& action) {
   using Kind = BrokerAction::Kind;
   switch (action.kind) {
     case Kind::kSendCreate:
-      SendWord(action.command, kCreateTransport);
+      SendWord(action.command, relvo::wire::kCreateTransport);
       return;
     case Kind::kSendPing:
-      SendWord(action.command, kPing);
+      SendWord(action.command, relvo::wire::kPing);
       return;
     case Kind::kPair: {
       const auto client = clients_.find(action.client);

@@ -95,7 +95,7 @@ class Controller {
   void Handle(Event& event, Clock::time_point now);
   void Execute();
   void Carry(const BrokerAction& action);
-  void SendWord(ConnectionId command, const char* word);
+  void SendWord(ConnectionId command, uint16_t value);
   void EndCommand(ConnectionId command, const std::string& how);
   std::string CommandPeer(ConnectionId command) const;
 

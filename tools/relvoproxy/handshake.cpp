@@ -5,16 +5,15 @@
 
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
+#include "Common/relvo/Wire.h"
 #include "Common/socket_timeout.h"
-#include "tools/relvoproxy/challenge.h"
 #include "tools/relvoproxy/net.h"
 
 namespace relvoproxy {
 
 namespace {
 
-const char kAccepted[2] = {1, 0};
-const char kRejected[2] = {0, 0};
+using relvo::wire::kMaxAnswerLength;
 
 // One receive into `data` that ends by `deadline`: the count received (> 0),
 // or 0 with the reason in `*result`.
@@ -43,6 +42,11 @@ int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, Handsh
     }
   }
   return 0;
+}
+
+bool SendWord(SOCKET s, uint16_t value) {
+  const std::string word = relvo::wire::Word(value);
+  return netutils::SendAll(s, word.data(), static_cast<int>(word.size()));
 }
 
 HandshakeResult SendFailure() {
@@ -116,8 +120,8 @@ HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_poin
     have += n;
   }
   const bool alone = zero != nullptr && zero + 1 == answer + have;
-  if (!alone || std::string_view(answer, static_cast<size_t>(zero - answer)) != ExpectedAnswer(key)) {
-    netutils::SendAll(s, kRejected, sizeof kRejected);
+  if (!alone || std::string_view(answer, static_cast<size_t>(zero - answer)) != relvo::wire::HandshakeAnswer(key)) {
+    SendWord(s, relvo::wire::kRejected);
     result.status = HandshakeStatus::kWrongAnswer;
     result.detail = Printable(std::string_view(answer, static_cast<size_t>(have)));
     return result;
@@ -127,7 +131,7 @@ HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_poin
     result.status = HandshakeStatus::kAborted;
     return result;
   }
-  if (!netutils::SendAll(s, kAccepted, sizeof kAccepted)) return SendFailure();
+  if (!SendWord(s, relvo::wire::kAccepted)) return SendFailure();
 
   // Exactly the two bytes of the type word.
   unsigned char type[2];
@@ -137,10 +141,10 @@ HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_poin
     if (n == 0) return result;
     typed += n;
   }
-  const unsigned value = type[0] | (type[1] << 8);
-  if (value == 1 || value == 2) {
+  const uint16_t value = relvo::wire::ReadWord(type);
+  if (value == relvo::wire::kCommandConnection || value == relvo::wire::kTransportConnection) {
     netutils::SetReceiveTimeout(s, 0);
-    result.status = value == 1 ? HandshakeStatus::kCommand : HandshakeStatus::kTransport;
+    result.status = value == relvo::wire::kCommandConnection ? HandshakeStatus::kCommand : HandshakeStatus::kTransport;
   } else {
     result.status = HandshakeStatus::kBadType;
     result.detail = std::to_string(value);

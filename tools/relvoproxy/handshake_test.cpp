@@ -7,9 +7,10 @@
 #include <utility>
 
 #include "Common/netUtils.h"
+#include "Common/relvo/Wire.h"
+#include "tests/support/fake_connector.h"
 #include "tests/support/loopback.h"
 #include "tools/relvoproxy/challenge.h"
-#include "tools/relvoproxy/fake_connector.h"
 
 namespace relvoproxy {
 namespace {
@@ -47,7 +48,7 @@ class HandshakeTest : public ::testing::Test {
   }
   // Sends the right answer and reads the acceptance word.
   void AnswerRight() {
-    Send(ExpectedAnswer(key) + std::string(1, '\0'));
+    Send(relvo::wire::HandshakeAnswer(key) + std::string(1, '\0'));
     EXPECT_EQ(kAccepted, ReadBytes(pair.client.get(), 2));
   }
   void ReadKey() { EXPECT_EQ(key + std::string(1, '\0'), ReadBytes(pair.client.get(), key.size() + 1)); }
@@ -95,9 +96,9 @@ TEST_F(HandshakeTest, WrongOverlongOrTrailedAnswerGetsZeroAndNoAcceptance) {
   };
   const Case cases[] = {
       {std::string("12345\0", 6), "12345\\x00"},
-      {ExpectedAnswer("hellp") + std::string(1, '\0'), ""},  // the answer to another key
-      {std::string(4000, '7'), std::string(kMaxAnswerLength + 2, '7')},  // no zero byte: not waited for
-      {ExpectedAnswer("hello") + std::string("\0\x01\x00", 3), ""},   // more bytes after a right one
+      {relvo::wire::HandshakeAnswer("hellp") + std::string(1, '\0'), ""},  // the answer to another key
+      {std::string(4000, '7'), std::string(relvo::wire::kMaxAnswerLength + 2, '7')},  // no zero byte: not waited for
+      {relvo::wire::HandshakeAnswer("hello") + std::string("\0\x01\x00", 3), ""},   // more bytes after a right one
   };
   for (const Case& c : cases) {
     pair = MakeLoopbackPair();
@@ -155,7 +156,7 @@ TEST_F(HandshakeTest, DeadlineCoversTheAnswerAndTheTypeWord) {
 TEST_F(HandshakeTest, RefusalBeforeTheAcceptanceSendsNothingMore) {
   Begin("abc", 10s, /*allow=*/false);
   ReadKey();
-  Send(ExpectedAnswer("abc") + std::string(1, '\0'));
+  Send(relvo::wire::HandshakeAnswer("abc") + std::string(1, '\0'));
   EXPECT_EQ(HandshakeStatus::kAborted, End().status);
   EXPECT_EQ(1, beforeAcceptCalls.load());
   pair.server.Reset();

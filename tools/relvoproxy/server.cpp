@@ -5,6 +5,7 @@
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
+#include "Common/relvo/Wire.h"
 #include "tools/relvoproxy/handshake.h"
 #include "tools/relvoproxy/net.h"
 
@@ -168,7 +169,8 @@ void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> 
 
 void Server::ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket) {
   unsigned char buffer[64];
-  int odd = -1;  // a first byte still waiting for its second
+  unsigned char word[relvo::wire::kWordSize];
+  size_t have = 0;  // bytes of `word` received so far
   for (;;) {
     const int n = static_cast<int>(::recv(socket->socket(), reinterpret_cast<char*>(buffer), sizeof buffer, 0));
     if (n <= 0) {
@@ -179,12 +181,10 @@ void Server::ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSoc
       return;
     }
     for (int i = 0; i < n; ++i) {
-      if (odd < 0) {
-        odd = buffer[i];
-      } else {
-        controller_.AnswerWord(id, static_cast<uint16_t>(odd | (buffer[i] << 8)));
-        odd = -1;
-      }
+      word[have++] = buffer[i];
+      if (have < sizeof word) continue;
+      controller_.AnswerWord(id, relvo::wire::ReadWord(word));
+      have = 0;
     }
   }
 }

@@ -12,7 +12,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/text.h"
 #include "tools/relvoproxy/challenge.h"
-#include "tools/relvoproxy/fake_connector.h"
+#include "tests/support/fake_connector.h"
 #include "tools/relvoproxy/net.h"
 
 namespace relvoproxy {

@@ -1,12 +1,12 @@
-#include "tools/relvoproxy/fake_connector.h"
+#include "tests/support/fake_connector.h"
 
 #include <cstring>
 #include <stdexcept>
 
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
+#include "Common/relvo/Wire.h"
 #include "Common/socket_timeout.h"
-#include "tools/relvoproxy/challenge.h"
 #include "tools/relvoproxy/net.h"
 
 namespace relvoproxy::testing {
@@ -14,6 +14,7 @@ namespace relvoproxy::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+namespace wire = relvo::wire;
 
 // One receive bounded by `deadline`: > 0 bytes, 0 at the end, -1 on a
 // time-out.
@@ -26,6 +27,11 @@ int ReceiveUntil(SOCKET s, char* data, int length, Clock::time_point deadline) {
     if (n >= 0) return n;
     if (!net::IsTimeoutError(libmo::LastSocketError())) return 0;  // a reset ends it too
   }
+}
+
+bool SendWord(SOCKET s, uint16_t value) {
+  const std::string word = wire::Word(value);
+  return netutils::SendAll(s, word.data(), static_cast<int>(word.size()));
 }
 
 }  // namespace
@@ -41,16 +47,13 @@ int ConnectorHandshake(SOCKET s, uint16_t type, const std::string* answer, std::
   }
   const std::string keyText = received.substr(0, received.find('\0'));
   if (key != nullptr) *key = keyText;
-  std::string reply = answer != nullptr ? *answer : ExpectedAnswer(keyText);
+  std::string reply = answer != nullptr ? *answer : wire::HandshakeAnswer(keyText);
   reply += '\0';
   if (!netutils::SendAll(s, reply.data(), static_cast<int>(reply.size()))) return -1;
-  const std::string word = ReadBytes(s, 2);
-  if (word.size() != 2) return -1;
-  const int acceptance = static_cast<unsigned char>(word[0]) | (static_cast<unsigned char>(word[1]) << 8);
-  if (acceptance != 0) {
-    const char typeWord[2] = {static_cast<char>(type & 0xFF), static_cast<char>(type >> 8)};
-    if (!netutils::SendAll(s, typeWord, 2)) return -1;
-  }
+  const std::string word = ReadBytes(s, wire::kWordSize);
+  if (word.size() != wire::kWordSize) return -1;
+  const int acceptance = wire::ReadWord(word.data());
+  if (acceptance != wire::kRejected && !SendWord(s, type)) return -1;
   return acceptance;
 }
 
@@ -84,7 +87,9 @@ std::shared_ptr<libmo::UniqueSocket> ConnectLoopback(uint16_t port) {
 
 FakeConnector::FakeConnector(uint16_t proxyPort, std::function<Reply(int)> reply)
     : port_(proxyPort), reply_(std::move(reply)), command_(ConnectLoopback(proxyPort)) {
-  if (ConnectorHandshake(command_->socket(), 1) != 1) throw std::runtime_error("command handshake failed");
+  if (ConnectorHandshake(command_->socket(), wire::kCommandConnection) != wire::kAccepted) {
+    throw std::runtime_error("command handshake failed");
+  }
   netutils::SetReceiveTimeout(command_->socket(), 0);
   reader_ = std::thread([this] { ReadCommands(); });
 }
@@ -103,11 +108,11 @@ FakeConnector::~FakeConnector() {
 
 void FakeConnector::ReadCommands() {
   for (;;) {
-    const std::string word = ReadBytes(command_->socket(), 2, std::chrono::hours(1));
-    if (word.size() != 2) break;
-    if (word == std::string("\x19\x00", 2)) {
+    const std::string word = ReadBytes(command_->socket(), wire::kWordSize, std::chrono::hours(1));
+    if (word.size() != wire::kWordSize) break;
+    if (wire::ReadWord(word.data()) == wire::kPing) {
       pings_.fetch_add(1);
-    } else if (word == std::string("\x21\x00", 2)) {
+    } else if (wire::ReadWord(word.data()) == wire::kCreateTransport) {
       const int n = creates_.fetch_add(1);
       CreateTransport(n, reply_ ? reply_(n) : Reply::kCreate);
     } else {
@@ -117,33 +122,30 @@ void FakeConnector::ReadCommands() {
   ended_.store(true);
 }
 
-void FakeConnector::Answer(uint16_t word) {
-  const char bytes[2] = {static_cast<char>(word & 0xFF), static_cast<char>(word >> 8)};
-  netutils::SendAll(command_->socket(), bytes, 2);
-}
+void FakeConnector::Answer(uint16_t word) { SendWord(command_->socket(), word); }
 
 // As the real connector: the transport is handshaken before the answer.
 void FakeConnector::CreateTransport(int n, Reply reply) {
   if (reply == Reply::kNoAnswer) return;
   if (reply == Reply::kRefuse) {
-    Answer(0);
+    Answer(wire::kNotCreated);
     return;
   }
   std::shared_ptr<libmo::UniqueSocket> transport;
   try {
     transport = ConnectLoopback(port_);
   } catch (const std::exception&) {
-    Answer(0);
+    Answer(wire::kNotCreated);
     return;
   }
-  if (ConnectorHandshake(transport->socket(), 2) != 1) {
-    Answer(0);
+  if (ConnectorHandshake(transport->socket(), wire::kTransportConnection) != wire::kAccepted) {
+    Answer(wire::kNotCreated);
     return;
   }
   netutils::SetReceiveTimeout(transport->socket(), 0);
   if (reply == Reply::kRefuseAfterTransport) {
     transport->Reset();
-    Answer(0);
+    Answer(wire::kNotCreated);
     return;
   }
   // Like a target's greeting, it reaches the proxy before the answer.
@@ -161,7 +163,7 @@ void FakeConnector::CreateTransport(int n, Reply reply) {
       transport->Reset();
     });
   }
-  Answer(1);
+  Answer(wire::kCreated);
 }
 
 }  // namespace relvoproxy::testing
