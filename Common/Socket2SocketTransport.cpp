@@ -1,38 +1,95 @@
 #include "Common/Socket2SocketTransport.h"
 
+#include <memory>
+
 #include "Common/assert.h"
 #include "Common/log.h"
-#include "Common/netUtils.h"
+#include "Common/relay_buffer.h"
+#include "Common/socket_io.h"
+#include "Common/splice_channel.h"
 
 namespace libmo {
 
+namespace {
+
+// Moves chunks through a buffer of the process: recv, then send.
+struct BufferCopy {
+  char* buffer;
+  int Receive(UniqueSocket& source, int chunk) { return netutils::Recv(source, buffer, chunk); }
+  int Send(UniqueSocket& destination, int offset, int length) {
+    return netutils::Send(destination, buffer + offset, length);
+  }
+};
+
+// Moves chunks through a pipe inside the kernel; the offset is the pipe's.
+struct PipeCopy {
+  SpliceChannel& channel;
+  int Receive(UniqueSocket& source, int chunk) { return channel.Receive(source.Handle(), chunk); }
+  int Send(UniqueSocket& destination, int, int length) { return channel.Send(destination.Handle(), length); }
+};
+
+}  // namespace
+
+Socker2SocketTransport::Socker2SocketTransport() { SetStackSize(kStackBytes); }
+
 void Socker2SocketTransport::body() {
-  char buffer[kChunk] = {};
-  const SOCKET source = GetSrcSocket();
-  const SOCKET destination = GetDstSocket();
-  LogEvent("Transport thread started %d -> %d", static_cast<int>(source), static_cast<int>(destination));
+  endedCleanly_ = false;
+  UniqueSocket& source = *GetSrcSocket();
+  UniqueSocket& destination = *GetDstSocket();
+  LogEvent("Transport thread started %d -> %d", static_cast<int>(source.Handle()),
+           static_cast<int>(destination.Handle()));
   if (IsStopping()) return;
+  const int chunk = RelayBufferBytes();
+  if (!RelayThroughPipe(source, destination, chunk)) RelayThroughBuffer(source, destination, chunk);
+}
+
+bool Socker2SocketTransport::RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk) {
+  SpliceChannel channel;
+  if (!channel.Open(chunk)) return false;
+  PipeCopy copy{channel};
+  Relay(copy, source, destination, chunk);
+  return true;
+}
+
+void Socker2SocketTransport::RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk) {
+  // The default chunk lives on the pump's own stack; a larger one is taken
+  // once for the pump's life.
+  char local[kChunk] = {};
+  std::unique_ptr<char[]> large;
+  if (chunk > kChunk) large = std::make_unique<char[]>(static_cast<size_t>(chunk));
+  BufferCopy copy{large ? large.get() : local};
+  Relay(copy, source, destination, chunk);
+}
+
+template <class Copy>
+void Socker2SocketTransport::Relay(Copy& copy, UniqueSocket& source, UniqueSocket& destination, int chunk) {
+  const int sourceId = static_cast<int>(source.Handle());
+  const int destinationId = static_cast<int>(destination.Handle());
   for (;;) {
-    const int received = static_cast<int>(::recv(source, buffer, kChunk, 0));
+    const int received = copy.Receive(source, chunk);
     LogEventAt(10, "recv %d", received);
     if (received < 0) {
       SetErrorPlace("Socker2SocketTransport::body", "Common/Socket2SocketTransport", 23);
-      LogSocketError("SOCKET READ FROM %d", static_cast<int>(source));
+      LogSocketError("SOCKET READ FROM %d", sourceId);
       return;
     }
     if (received == 0) {
       if (IsStopping()) return;
       LogError("Reading failed. Connection closed by peer.");
+      // Only this direction has ended: the destination reads the end after
+      // the last byte, and the other direction goes on until its own end.
+      netutils::ShutdownSend(destination);
+      endedCleanly_ = true;
       return;
     }
     int offset = 0;
     int remaining = received;
     while (remaining > 0) {
-      const int sent = netutils::Send(destination, buffer + offset, remaining);
+      const int sent = copy.Send(destination, offset, remaining);
       if (sent < 0) {
         if (IsStopping()) return;
         SetErrorPlace("Socker2SocketTransport::body", "Common/Socket2SocketTransport", 31);
-        LogSocketError("SOCKET WRITE TO %d", static_cast<int>(destination));
+        LogSocketError("SOCKET WRITE TO %d", destinationId);
         LogEvent("Writing failed. Connection closed by peer.");
         return;
       }

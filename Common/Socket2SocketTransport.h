@@ -1,24 +1,52 @@
 // The byte pump: copies what arrives on one socket to another, in chunks of
-// at most 4000 bytes, until the source closes or fails or a stop is asked.
+// at most relay_buffer bytes (4000 by default, libmo::RelayBufferBytes when
+// the pump starts), until the source ends or fails or a stop is asked. On
+// Linux the bytes go through a pipe inside the kernel (splice) and never
+// enter the process; elsewhere through a buffer (recv, send). Both show the
+// same log lines, reports and ends.
 #pragma once
 
+#include <cstddef>
+
 #include "Common/CommonThread.h"
-#include "Common/platform.h"
+#include "Common/UniqueSocket.h"
 
 namespace libmo {
 
 class Socker2SocketTransport : public Thread {
  public:
   static constexpr int kChunk = 4000;
+  // Stack of a pump's thread: its deepest call (a log line or an error
+  // report, unwinding included) with room to spare, and the default chunk.
+  static constexpr size_t kStackBytes = 64 * 1024;
+
+  Socker2SocketTransport();
 
  protected:
-  // REQUIRES: both sockets are blocking and stay allocated while the pump
-  // runs (the holders are kept by the subclass).
+  // REQUIRES: both holders are set, blocking, and kept alive by the
+  // subclass while the pump runs.
   void body() override;
   void onFinish() override;
 
-  virtual SOCKET GetSrcSocket() = 0;
-  virtual SOCKET GetDstSocket() = 0;
+  // The holders to read from and to write to; null when unset.
+  virtual UniqueSocket* GetSrcSocket() = 0;
+  virtual UniqueSocket* GetDstSocket() = 0;
+
+  // After body, on the pump's thread: true when the source ended cleanly
+  // (end of stream, no stop asked) and the end was passed on as a shut-down
+  // of the destination's sending side; false after a failure or a stop.
+  bool EndedCleanly() const { return endedCleanly_; }
+
+ private:
+  // The loop over a copy through a pipe (false, nothing done, when the
+  // platform has none) or through a buffer. Apart, so that a pump that
+  // splices has no buffer on its stack.
+  [[gnu::noinline]] bool RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk);
+  [[gnu::noinline]] void RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk);
+  template <class Copy>
+  void Relay(Copy& copy, UniqueSocket& source, UniqueSocket& destination, int chunk);
+
+  bool endedCleanly_ = false;
 };
 
 }  // namespace libmo

@@ -2,33 +2,30 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "Common/platform.h"
 
 namespace libmo {
 
-// Holds one socket handle and closes it (shutdown both ways, then close)
-// once: a holder goes from a valid handle to INVALID_SOCKET exactly once, no
-// matter how many threads call Close or Reset at the same time. Closing the
-// holder is the way to wake another thread blocked in recv or send on its
-// handle: that call then returns 0 or an error.
+// Holds one socket handle. Closing the holder (Close or Reset) wakes every
+// call blocked on it through the socket I/O functions (Common/socket_io.h):
+// a receive then returns 0, a send fails. The handle itself is released
+// only with the holder, when no thread can use it any more, so a thread
+// that still holds the holder never meets a new socket that reused the
+// number.
 //
 // Made with std::make_shared right after a successful connect and shared
 // from then on. Close, Reset, IsOwnSocket and socket are safe to call from
-// any thread; users copy the handle out with socket() and call the socket
-// layer with the copy.
+// any thread.
 class UniqueSocket {
  public:
   // Takes `s` (a handle or INVALID_SOCKET). An owning holder (`own` true)
   // closes the handle; a non-owning one only forgets it.
   explicit UniqueSocket(SOCKET s, bool own = true) noexcept;
-  // Closes a handle that is still held (Reset).
+  // Releases the handle (after Reset when it is still open).
   ~UniqueSocket();
 
-  // Moves take the other holder's handle and ownership and leave it empty.
-  // REQUIRES: no other thread uses either holder during the move.
-  UniqueSocket(UniqueSocket&& other) noexcept;
-  UniqueSocket& operator=(UniqueSocket&& other) noexcept;
   UniqueSocket(const UniqueSocket&) = delete;
   UniqueSocket& operator=(const UniqueSocket&) = delete;
 
@@ -39,24 +36,35 @@ class UniqueSocket {
   // ("IsOwnSocket()") and the handle is forgotten, not closed.
   void Close() noexcept;
 
-  // Swaps the handle with INVALID_SOCKET; if the old one was valid and owned,
-  // logs "Close socket <n>" at level 1, shuts it down both ways and closes
-  // it, which wakes any call blocked on it. Where the shut-down alone wakes
-  // blocked calls (POSIX), the handle is released only with the holder, so
-  // its number cannot be reused while a thread that copied it out still
-  // holds the holder. Afterwards the holder is empty and owning.
+  // Swaps the handle with INVALID_SOCKET once; if the old one was valid and
+  // owned, logs "Close socket <n>" at level 1, shuts it down both ways and
+  // wakes every call blocked on it. Afterwards the holder is empty and
+  // owning.
   void Reset() noexcept;
 
   // The handle, or INVALID_SOCKET once closed.
   SOCKET socket() const noexcept { return socket_.load(); }
 
+  // The handle that Reset shut down or that is still open: what the socket
+  // I/O functions use. REQUIRES: the caller holds the holder.
+  SOCKET Handle() const noexcept { return handle_; }
+
+  // The OS object that Reset signals (Windows: a manual-reset event; POSIX:
+  // none, the shut-down wakes blocked calls).
+  void* WakeHandle() const noexcept { return wake_; }
+
+  // Bound of each receive in milliseconds (0: none); see
+  // netutils::SetReceiveTimeout.
+  std::atomic<uint32_t> receiveTimeoutMs{0};
+
  private:
+  const SOCKET handle_;
+  const bool releases_;  // an owning holder releases handle_ when destroyed
   std::atomic<SOCKET> socket_;
-  // Written only by Reset and the constructors; atomic so that concurrent
+  // Written only by Reset and the constructor; atomic so that concurrent
   // closes never race on it.
   std::atomic<bool> own_;
-  // A handle that Reset shut down; closed by the destructor.
-  std::atomic<SOCKET> shutDown_{INVALID_SOCKET};
+  void* const wake_;
 };
 
 }  // namespace libmo

@@ -1,5 +1,7 @@
 #include "Common/netUtils.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "Common/assert.h"
@@ -115,7 +117,7 @@ std::list<std::string> GetIpAddress(std::string_view host) {
 
 bool SetNoDelay(SOCKET s) { return os::SetNoDelay(s); }
 
-SOCKET Connect(std::string_view host, unsigned short port) {
+SOCKET Connect(std::string_view host, unsigned short port, const std::function<bool()>& cancelled) {
   const std::string hostText(host);
   const std::list<std::string> addresses = GetIpAddress(host);
   if (addresses.empty()) {
@@ -147,7 +149,12 @@ SOCKET Connect(std::string_view host, unsigned short port) {
   int pending = os::BeginConnect(s, target);
   int ready = 1;
   if (pending == 0) {
-    ready = os::WaitConnect(s, kConnectTimeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutSeconds);
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      ready = os::WaitConnect(s, static_cast<int>(std::clamp<int64_t>(left.count(), 0, cancelled ? 50 : 2000)));
+      if (ready != 0 || left.count() <= 0 || (cancelled && cancelled())) break;
+    }
     if (ready == SOCKET_ERROR) FailConnect(s, 171, "Error at socket select");
 
     // Read also after a time-out: a late failure is reported as such.

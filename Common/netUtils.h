@@ -7,6 +7,7 @@
 // reports by throwing std::runtime_error.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <string>
 #include <string_view>
@@ -44,10 +45,12 @@ void GetPeerInfo(SOCKET s, std::string& address, std::string& port);
 std::list<std::string> GetIpAddress(std::string_view host);
 
 // Connects to the first address of `host` on `port`, waiting at most 2
-// seconds. Returns a connected, blocking TCP socket with TCP_NODELAY set
-// (best effort) that the caller owns and must close; never an invalid one. Every failure closes the socket it made
-// and throws std::runtime_error.
-SOCKET Connect(std::string_view host, unsigned short port);
+// seconds, and less once `cancelled` (tested every 50 ms) returns true: a
+// cancelled connect fails as one that timed out. Returns a connected,
+// blocking TCP socket with TCP_NODELAY set (best effort) that the caller owns
+// and must close; never an invalid one. Every failure closes the socket it
+// made and throws std::runtime_error.
+SOCKET Connect(std::string_view host, unsigned short port, const std::function<bool()>& cancelled = {});
 
 // Sends small writes on `s` at once (TCP_NODELAY) instead of holding them
 // until earlier data is acknowledged. False when the option was refused.
@@ -84,9 +87,9 @@ bool SetNoDelay(SOCKET s);
 // failed at once.
 int BeginConnect(SOCKET s, const sockaddr_in& address);
 
-// Waits up to `seconds` for a connect under way on `s` to end, successfully or
-// not. The result of select: 1 when it ended, 0 on time-out, SOCKET_ERROR.
-int WaitConnect(SOCKET s, int seconds);
+// Waits up to `ms` milliseconds for a connect under way on `s` to end,
+// successfully or not. 1 when it ended, 0 on time-out, SOCKET_ERROR.
+int WaitConnect(SOCKET s, int ms);
 
 // getaddrinfo of `host` for IPv4 stream sockets. 0 or non-zero; on non-zero
 // the last socket error is set.
@@ -99,9 +102,12 @@ int NumericNameInfo(const sockaddr* address, int length, char* host, int hostSiz
 // The error code of a refused connection, as the socket layer reports it.
 int ConnectionRefusedCode();
 
-// True when shutting a socket down wakes a call blocked on it in another
-// thread (POSIX); false when only closing it does (Winsock).
-bool ShutdownWakesBlockedCalls();
+// The wake-up object of one socket holder (libmo::UniqueSocket): a
+// manual-reset event on Windows, none (nullptr) on POSIX, where shutting the
+// socket down wakes the calls blocked on it.
+void* NewWake();
+void SignalWake(void* wake);
+void FreeWake(void* wake);
 
 }  // namespace os
 

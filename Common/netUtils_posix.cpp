@@ -81,9 +81,9 @@ int BeginConnect(SOCKET s, const sockaddr_in& address) {
 
 // poll rather than select: a descriptor at or above FD_SETSIZE must not
 // overflow an fd_set when the connector holds many connections.
-int WaitConnect(SOCKET s, int seconds) {
+int WaitConnect(SOCKET s, int ms) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd entry{};
@@ -115,7 +115,9 @@ int NumericNameInfo(const sockaddr* address, int length, char* host, int hostSiz
 
 int ConnectionRefusedCode() { return ECONNREFUSED; }
 
-bool ShutdownWakesBlockedCalls() { return true; }
+void* NewWake() { return nullptr; }
+void SignalWake(void*) {}
+void FreeWake(void*) {}
 
 }  // namespace os
 

@@ -3,25 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "Common/log.h"
 #include "Common/oserror.h"
 #include "tests/support/loopback.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
 #include "tests/support/text.h"
 
 using testsupport::Contains;
 using testsupport::LoopbackListener;
 using testsupport::OwnedSocket;
-using testsupport::WaitFor;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -44,15 +37,6 @@ class Net : public ::testing::Test {
   size_t errorsAtStart_ = 0;
 };
 
-// The text between `before` and the next `after` in `text`, or "<none>".
-std::string Between(const std::string& text, const std::string& before, const std::string& after) {
-  const size_t start = text.find(before);
-  if (start == std::string::npos) return "<none>";
-  const size_t end = text.find(after, start + before.size());
-  if (end == std::string::npos) return "<none>";
-  return text.substr(start + before.size(), end - start - before.size());
-}
-
 // What Connect threw, or "nothing thrown" (the socket is then closed).
 std::string ConnectError(const std::string& host, unsigned short port) {
   try {
@@ -67,42 +51,14 @@ std::string ConnectingLine(const std::string& address, unsigned short port) {
   return ": Connecting to '" + address + ":" + std::to_string(port) + "'...\n";
 }
 
-TEST_F(Net, ConnectByNameGivesABlockingSocketConnectedToThePeerAndLogsTheNumericAddress) {
-  EXPECT_EQ(std::list<std::string>{"127.0.0.1"}, netutils::GetIpAddress("127.0.0.1"));
+// A name is resolved, and the log shows the numeric address it connects to.
+TEST_F(Net, ConnectByNameLogsTheNumericAddress) {
   const std::list<std::string> local = netutils::GetIpAddress("localhost");
   EXPECT_NE(local.end(), std::find(local.begin(), local.end(), "127.0.0.1"));
-
   LoopbackListener listener;
   OwnedSocket client(netutils::Connect("localhost", listener.port()));
-  ASSERT_TRUE(client.valid());
-  OwnedSocket server = listener.Accept();
-  ASSERT_TRUE(server.valid());
+  EXPECT_TRUE(listener.Accept().valid());
   EXPECT_TRUE(Contains(Events(), ConnectingLine("127.0.0.1", listener.port()))) << Events();
-  EXPECT_FALSE(Contains(Events(), "Connecting to 'localhost")) << Events();
-
-  std::string address = "unset";
-  std::string port = "unset";
-  netutils::GetPeerInfo(client.get(), address, port);
-  EXPECT_EQ("127.0.0.1", address);
-  EXPECT_EQ(std::to_string(listener.port()), port);
-
-  sockaddr_in mine{};
-  socklen_t length = sizeof mine;
-  ASSERT_EQ(0, ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&mine), &length));
-  netutils::GetPeerInfo(server.get(), address, port);
-  EXPECT_EQ("127.0.0.1", address);
-  EXPECT_EQ(std::to_string(ntohs(mine.sin_port)), port);
-
-  // Blocking mode: a recv with nothing to read waits for the data instead of
-  // failing at once.
-  std::atomic<int> received{-2};
-  char buffer[16] = {};
-  std::thread reader([&] { received = ::recv(client.get(), buffer, sizeof buffer, 0); });
-  EXPECT_FALSE(WaitFor([&] { return received != -2; }, 200ms)) << "recv returned " << received;
-  EXPECT_TRUE(netutils::SendAll(server.get(), "hello", 5));
-  reader.join();
-  EXPECT_EQ(5, received.load());
-  EXPECT_EQ("hello", std::string(buffer));
   EXPECT_EQ("", Errors());
 }
 
@@ -115,8 +71,6 @@ TEST_F(Net, UnresolvableNameFailsWithTwoReportsAndARefusedConnectWithTheSystemTe
   const std::string logged = ": Failed to get address info for 'no-such-host.invalid'. : socket error '";
   EXPECT_TRUE(Contains(errors, logged)) << errors;
   EXPECT_TRUE(Contains(errors, "' func(netutils::GetIpAddress netUtils:74)\n")) << errors;
-  // The raised text carries the resolver's error, not one of the log's.
-  EXPECT_EQ(Between(errors, logged, "' func("), Between(thrown, "last OS error '", "' func(")) << errors << thrown;
   EXPECT_FALSE(Contains(Events(), "Connecting to")) << Events();
 
   EXPECT_TRUE(netutils::GetIpAddress("no-such-host.invalid").empty());
@@ -144,46 +98,9 @@ TEST_F(Net, GetPeerInfoOfAnUnconnectedSocketLogsAndKeepsTheOutputs) {
   EXPECT_TRUE(Contains(errors, "' func(netutils::GetPeerInfo netUtils:30)\n")) << errors;
 }
 
-TEST_F(Net, SendAllSendsNothingForNothingAndALargeBufferWhole) {
-  EXPECT_TRUE(netutils::SendAll(INVALID_SOCKET, nullptr, 0));
-  EXPECT_TRUE(netutils::SendAll(INVALID_SOCKET, "x", -1));
-  EXPECT_FALSE(netutils::SendAll(INVALID_SOCKET, "x", 1));
-
-  testsupport::LoopbackPair pair = testsupport::MakeLoopbackPair();
-  EXPECT_TRUE(netutils::SendAll(pair.client.get(), "abc", 0));
-  const std::string data = testsupport::PatternBytes(8 * 1024 * 1024 + 13, 5);
-  std::string received;
-  std::thread reader([&] {
-    std::vector<char> chunk(64 * 1024);
-    while (received.size() < data.size()) {
-      const int n = ::recv(pair.server.get(), chunk.data(), static_cast<int>(chunk.size()), 0);
-      if (n <= 0) break;
-      received.append(chunk.data(), static_cast<size_t>(n));
-    }
-  });
-  EXPECT_TRUE(netutils::SendAll(pair.client.get(), data.data(), static_cast<int>(data.size())));
-  reader.join();
-  ASSERT_EQ(data.size(), received.size());  // nothing of the empty sends came first
-  EXPECT_TRUE(data == received);
-}
-
-TEST_F(Net, SendAfterThePeerClosedFailsAndTheProcessLivesOn) {
-  testsupport::LoopbackPair pair = testsupport::MakeLoopbackPair();
-  // Unread data makes the peer's close a reset.
-  ASSERT_TRUE(netutils::SendAll(pair.client.get(), "unread", 6));
-  char ack = 0;
-  ASSERT_TRUE(netutils::SendAll(pair.server.get(), "!", 1));
-  ASSERT_EQ(1, ::recv(pair.client.get(), &ack, 1, 0));
-  pair.server.Reset();
-
-  const std::vector<char> block(4096, 'b');
-  EXPECT_TRUE(WaitFor([&] { return !netutils::SendAll(pair.client.get(), block.data(), 4096); }));
-  // Later sends on the dead connection fail too (EPIPE on POSIX).
-  EXPECT_FALSE(netutils::SendAll(pair.client.get(), block.data(), 4096));
-  EXPECT_FALSE(netutils::SendAll(pair.client.get(), block.data(), 1));
-}
-
 TEST_F(Net, CheckRecvResultReportsOnlyWhenAsked) {
+  EXPECT_TRUE(netutils::SendAll(INVALID_SOCKET, nullptr, 0));  // nothing to send
+  EXPECT_FALSE(netutils::SendAll(INVALID_SOCKET, "x", 1));
   EXPECT_TRUE(netutils::CheckRecvResult(1, "one"));
   EXPECT_TRUE(netutils::CheckRecvResult(4096, "many", false));
   EXPECT_FALSE(netutils::CheckRecvResult(0, "quiet zero", false));

@@ -43,7 +43,7 @@ int BeginConnect(SOCKET s, const sockaddr_in& address) {
 
 // A refused or otherwise failed connect shows in the except set, a
 // successful one in the write set.
-int WaitConnect(SOCKET s, int seconds) {
+int WaitConnect(SOCKET s, int ms) {
   fd_set writable;
   FD_ZERO(&writable);
   FD_SET(s, &writable);
@@ -51,8 +51,8 @@ int WaitConnect(SOCKET s, int seconds) {
   FD_ZERO(&failed);
   FD_SET(s, &failed);
   timeval timeout{};
-  timeout.tv_sec = seconds;
-  timeout.tv_usec = 0;
+  timeout.tv_sec = ms / 1000;
+  timeout.tv_usec = (ms % 1000) * 1000;
   const int result = ::select(1, nullptr, &writable, &failed, &timeout);
   // The socket is counted once per set it shows in; it ended either way.
   return result > 1 ? 1 : result;
@@ -77,7 +77,15 @@ int NumericNameInfo(const sockaddr* address, int length, char* host, int hostSiz
 
 int ConnectionRefusedCode() { return WSAECONNREFUSED; }
 
-bool ShutdownWakesBlockedCalls() { return false; }
+void* NewWake() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+void SignalWake(void* wake) {
+  if (wake != nullptr) ::SetEvent(wake);
+}
+
+void FreeWake(void* wake) {
+  if (wake != nullptr) ::CloseHandle(wake);
+}
 
 }  // namespace os
 

@@ -16,4 +16,5 @@ using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
 constexpr int SD_BOTH = SHUT_RDWR;
+constexpr int SD_SEND = SHUT_WR;
 #endif

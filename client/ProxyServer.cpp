@@ -8,7 +8,7 @@
 #include "Common/netUtils.h"
 #include "Common/relvo/OnlineUsers.h"
 #include "Common/relvo/ProxyRecord.h"
-#include "Common/socket_timeout.h"
+#include "Common/socket_io.h"
 #include "client/connector.h"
 
 namespace relvo {
@@ -30,27 +30,27 @@ ProxyServer::~ProxyServer() {
 void ProxyServer::TouchLastCommandTime() { lastCommandTime_.store(SteadyNowNs(), std::memory_order_relaxed); }
 
 std::shared_ptr<libmo::UniqueSocket> ProxyServer::Connect(ConnType type) {
-  const SOCKET s = netutils::Connect(host, port);
-  const bool command = type == ConnType::Command;
-  if (command) {
+  auto socket = std::make_shared<libmo::UniqueSocket>(netutils::Connect(host, port, [this] { return Stopping(); }));
+  std::shared_ptr<libmo::UniqueSocket>& slot = handshaking_[type == ConnType::Command ? 0 : 1];
+  {
     std::lock_guard<std::mutex> lock(socketMutex_);
-    handshaking_ = s;
+    slot = socket;
+    if (stopping_) socket->Close();
   }
   // A proxy server that accepts and never speaks must not hold the caller:
-  // every handshake receive is bounded, then the socket is blocking again.
-  const uint32_t bound = handshakeTimeout_.load(std::memory_order_relaxed);
-  const bool shaken = netutils::SetReceiveTimeout(s, bound) && DoHandShake(s, type) &&
-                      netutils::SetReceiveTimeout(s, 0);
-  if (command) {
+  // every handshake receive is bounded, and a stop closes the connection.
+  const bool shaken = netutils::SetReceiveTimeout(*socket, handshakeTimeout_.load(std::memory_order_relaxed)) &&
+                      DoHandShake(*socket, type) && netutils::SetReceiveTimeout(*socket, 0);
+  {
     std::lock_guard<std::mutex> lock(socketMutex_);
-    handshaking_ = INVALID_SOCKET;
+    slot.reset();
   }
   if (!shaken) {
-    netutils::CloseSocket(s);
+    socket.reset();
     SetErrorPlace("ProxyServer::Connect", "ProxyServer", 79);
     ThrowPlacedError("Handshake with proxy server failed.");
   }
-  return std::make_shared<libmo::UniqueSocket>(s);
+  return socket;
 }
 
 bool ProxyServer::CommandConnect() {
@@ -93,9 +93,24 @@ SOCKET ProxyServer::GetCommandSocket() const {
 void ProxyServer::CloseCommandSocket() {
   {
     std::lock_guard<std::mutex> lock(socketMutex_);
-    if (handshaking_ != INVALID_SOCKET) ::shutdown(handshaking_, SD_BOTH);
+    for (const std::shared_ptr<libmo::UniqueSocket>& socket : handshaking_) {
+      if (socket) socket->Close();
+    }
   }
   if (const std::shared_ptr<libmo::UniqueSocket> socket = CommandSocket()) socket->Close();
+}
+
+bool ProxyServer::Stopping() const {
+  std::lock_guard<std::mutex> lock(socketMutex_);
+  return stopping_;
+}
+
+void ProxyServer::StopConnecting() {
+  {
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    stopping_ = true;
+  }
+  CloseCommandSocket();
 }
 
 bool ProxyServer::CreateTransport() {
@@ -133,7 +148,9 @@ bool ProxyServer::NewTransportConnection(std::shared_ptr<libmo::UniqueSocket> so
     }
     entry->server = server;
     entry->proxySocket = socket;
-    entry->serverSocket = std::make_shared<libmo::UniqueSocket>(netutils::Connect(server->address, server->port));
+    const std::shared_ptr<ProxyServer> proxy = g.proxyServer;
+    entry->serverSocket = std::make_shared<libmo::UniqueSocket>(
+        netutils::Connect(server->address, server->port, [&proxy] { return proxy && proxy->Stopping(); }));
     LogEvent("Connection to server is established %d", static_cast<int>(entry->serverSocket->socket()));
     if (server->proxyrecord) {
       std::string address, port;

@@ -67,9 +67,19 @@ class ProxyServer : public std::enable_shared_from_this<ProxyServer> {
   // Handle of the command connection, or INVALID_SOCKET.
   SOCKET GetCommandSocket() const;
 
-  // Closes the command connection if it is open, and wakes a command
-  // connection that is still in its handshake. Safe to call from any thread.
+  // The command connection's holder (empty before the first connect); the
+  // copy keeps it alive.
+  std::shared_ptr<libmo::UniqueSocket> CommandSocket() const;
+
+  // Closes the command connection if it is open, and every connection that
+  // is still in its handshake. Safe to call from any thread.
   void CloseCommandSocket();
+
+  // From now on every connection to the proxy server is closed as soon as
+  // it is made, and those in their handshake are closed now: a stop never
+  // waits for the proxy server. Safe to call from any thread.
+  void StopConnecting();
+  bool Stopping() const;
 
   // Stops the command reader and waits for it (closing the connection
   // first wakes a blocked receive).
@@ -93,16 +103,14 @@ class ProxyServer : public std::enable_shared_from_this<ProxyServer> {
   void SetHandshakeTimeout(uint32_t ms) { handshakeTimeout_.store(ms, std::memory_order_relaxed); }
 
  private:
-  // A copy of the command connection's holder (the copy keeps it alive).
-  std::shared_ptr<libmo::UniqueSocket> CommandSocket() const;
-
   // Guards the pointer only; the holder makes its own close thread-safe.
   mutable std::mutex socketMutex_;
   std::shared_ptr<libmo::UniqueSocket> commandSocket_;
-  // A command connection in its handshake (not yet in a holder), so that a
-  // stop can shut it down; guarded by socketMutex_, which its owner also
-  // takes before closing it.
-  SOCKET handshaking_ = INVALID_SOCKET;
+  // The connections in their handshake, by connection type (the command
+  // connection on the reconnect thread, a transport on the reader's), so
+  // that a stop can close them; guarded by socketMutex_.
+  std::shared_ptr<libmo::UniqueSocket> handshaking_[2];
+  bool stopping_ = false;  // guarded by socketMutex_
   ReadCmdThread readCmdThread_;
   std::atomic<int64_t> lastCommandTime_{0};
   std::atomic<uint32_t> handshakeTimeout_{0};

@@ -5,6 +5,7 @@
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "Common/relvo/Wire.h"
+#include "Common/socket_io.h"
 #include "client/ProxyServer.h"
 
 namespace relvo {
@@ -45,12 +46,15 @@ void ReadCmdThread::body() {
   }
   LogEvent("command reader thread started %d", static_cast<int>(proxy->GetCommandSocket()));
   while (!IsStopping()) {
-    const SOCKET s = proxy->GetCommandSocket();
+    // The holder is held for the whole pass: the answer goes out on the
+    // connection the command came from, never on a handle reused since.
+    const std::shared_ptr<libmo::UniqueSocket> socket = proxy->CommandSocket();
+    if (!socket) break;
     unsigned char word[2] = {0, 0};
-    int received = static_cast<int>(::recv(s, reinterpret_cast<char*>(word), sizeof word, 0));
+    int received = netutils::Recv(*socket, reinterpret_cast<char*>(word), sizeof word);
     // A code split across two segments is completed, so that the stream of
     // 2-byte commands never slips by a byte.
-    if (received == 1) received = static_cast<int>(::recv(s, reinterpret_cast<char*>(word + 1), 1, 0));
+    if (received == 1) received = netutils::Recv(*socket, reinterpret_cast<char*>(word + 1), 1);
     if (received <= 0) {
       netutils::CheckRecvResult(received, "recv command failed.", !IsStopping());
       break;
@@ -60,7 +64,9 @@ void ReadCmdThread::body() {
     if (code == CreateTransport) {
       LogEventAt(1, "Receive cmdCreateTransport command");
       const std::string answer = wire::Word(proxy->CreateTransport() ? wire::kCreated : wire::kNotCreated);
-      if (!netutils::SendAll(s, answer.data(), static_cast<int>(answer.size()))) {
+      // A connection closed meanwhile (a reconnect or a stop) gets no answer.
+      if (socket->socket() == INVALID_SOCKET) break;
+      if (!netutils::SendAll(*socket, answer.data(), static_cast<int>(answer.size()))) {
         SetErrorPlace("ReadCmdThread::body", "ProxyServer", 153);
         ThrowSocketError("Send cmdCreateTransport result failed");
       }

@@ -38,7 +38,7 @@ void StartConnector() {
 void StopConnector() {
   LogEvent("Service stopping...");
   globals.reconnectThread.Stop();
-  if (globals.proxyServer) globals.proxyServer->CloseCommandSocket();
+  if (globals.proxyServer) globals.proxyServer->StopConnecting();
   globals.reconnectThread.Join();
   LogEvent("Stop listening ini changes ...");
   globals.config.StopChangeControl();

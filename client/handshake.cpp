@@ -5,15 +5,16 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/socket_io.h"
 
 namespace relvo {
 
 std::string HashHandshakeKey(std::string_view key) { return wire::HandshakeAnswer(key); }
 
-bool DoHandShake(SOCKET s, ConnType type) {
+bool DoHandShake(const libmo::UniqueSocket& s, ConnType type) {
   // 1. The key: one receive, up to the first zero byte.
   char keyBuffer[wire::kMaxKeyBytes] = {};
-  const int received = static_cast<int>(::recv(s, keyBuffer, sizeof keyBuffer, 0));
+  const int received = netutils::Recv(s, keyBuffer, sizeof keyBuffer);
   if (!netutils::CheckRecvResult(received, "Handshake recv key failed")) return false;
   const std::string_view key(keyBuffer, ::strnlen(keyBuffer, static_cast<size_t>(received)));
 
@@ -27,7 +28,7 @@ bool DoHandShake(SOCKET s, ConnType type) {
 
   // 3. The acceptance word; a single byte is its low byte.
   unsigned char word[2] = {0, 0};
-  const int got = static_cast<int>(::recv(s, reinterpret_cast<char*>(word), sizeof word, 0));
+  const int got = netutils::Recv(s, reinterpret_cast<char*>(word), sizeof word);
   if (!netutils::CheckRecvResult(got, "Handshake recv acceptanceResult")) return false;
   if (wire::ReadWord(word) == wire::kRejected) return false;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "Common/platform.h"
+#include "Common/UniqueSocket.h"
 #include "Common/relvo/Wire.h"
 
 namespace relvo {
@@ -17,7 +17,8 @@ std::string HashHandshakeKey(std::string_view key);
 
 // Runs the connector's side of the handshake on `s`. True when every step
 // succeeded and the proxy server accepted. Failures are logged here, except
-// a rejection (acceptance word 0), which is silent.
-bool DoHandShake(SOCKET s, ConnType type);
+// a rejection (acceptance word 0), which is silent. Closing `socket` from
+// another thread ends a handshake that waits for the proxy server.
+bool DoHandShake(const libmo::UniqueSocket& socket, ConnType type);
 
 }  // namespace relvo

@@ -23,7 +23,7 @@ class Handshake : public ::testing::Test {
   bool Run(relvo::ConnType type, Proxy proxy) {
     testsupport::LoopbackPair pair = MakeLoopbackPair();
     std::thread peer([&] { proxy(pair.server.get()); });
-    const bool ok = relvo::DoHandShake(pair.client.get(), type);
+    const bool ok = relvo::DoHandShake(libmo::UniqueSocket(pair.client.get(), false), type);
     pair.client.Reset();
     peer.join();
     return ok;

@@ -9,7 +9,7 @@
 namespace relvo {
 namespace {
 
-SOCKET HandleOf(const std::shared_ptr<libmo::UniqueSocket>& holder) {
+SOCKET HandleOf(const libmo::UniqueSocket* holder) {
   return holder ? holder->socket() : INVALID_SOCKET;
 }
 
@@ -24,8 +24,9 @@ void EntryPump::StartFor(std::shared_ptr<CEntry> entry, const char* place, const
   user = entry;
   proxySocket = entry->proxySocket;
   serverSocket = entry->serverSocket;
-  const SOCKET source = GetSrcSocket();
-  const SOCKET destination = GetDstSocket();
+  liveDirections_ = &entry->liveDirections;
+  const SOCKET source = HandleOf(GetSrcSocket());
+  const SOCKET destination = HandleOf(GetDstSocket());
   if (source != INVALID_SOCKET && destination != INVALID_SOCKET) {
     const std::string name = std::string(prefix) + std::to_string(entry->uid % 10000) + "]";
     Thread::Start(name.c_str());
@@ -37,19 +38,21 @@ void EntryPump::StartFor(std::shared_ptr<CEntry> entry, const char* place, const
 
 void EntryPump::onFinish() {
   LogEvent("Transport thread finished");
+  // A half-closed entry stays in the table until its other direction ends.
+  if (EndedCleanly() && liveDirections_ != nullptr && liveDirections_->fetch_sub(1) != 1) return;
   if (completion_ != nullptr) completion_->AddEntry(user);
 }
 
 void ReadClientThread::Start(std::shared_ptr<CEntry> entry) {
   StartFor(std::move(entry), "ReadClientThread::Start", "Common/relvo/ReadClientThread", "R[");
 }
-SOCKET ReadClientThread::GetSrcSocket() { return HandleOf(proxySocket); }
-SOCKET ReadClientThread::GetDstSocket() { return HandleOf(serverSocket); }
+libmo::UniqueSocket* ReadClientThread::GetSrcSocket() { return proxySocket.get(); }
+libmo::UniqueSocket* ReadClientThread::GetDstSocket() { return serverSocket.get(); }
 
 void WriteClientThread::Start(std::shared_ptr<CEntry> entry) {
   StartFor(std::move(entry), "WriteClientThread::Start", "Common/relvo/WriteClientThread", "W[");
 }
-SOCKET WriteClientThread::GetSrcSocket() { return HandleOf(serverSocket); }
-SOCKET WriteClientThread::GetDstSocket() { return HandleOf(proxySocket); }
+libmo::UniqueSocket* WriteClientThread::GetSrcSocket() { return serverSocket.get(); }
+libmo::UniqueSocket* WriteClientThread::GetDstSocket() { return proxySocket.get(); }
 
 }  // namespace relvo

@@ -1,6 +1,7 @@
 // Relay entries and the table of live ones.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -32,6 +33,8 @@ struct CEntry : std::enable_shared_from_this<CEntry> {
   std::weak_ptr<TServer> server;  // counts against this server while it resolves
   std::shared_ptr<libmo::UniqueSocket> proxySocket;
   std::shared_ptr<libmo::UniqueSocket> serverSocket;
+  // Directions whose source has not ended cleanly yet (see EntryPump).
+  std::atomic<int> liveDirections{2};
   ReadClientThread readThread;
   WriteClientThread writeThread;
 };

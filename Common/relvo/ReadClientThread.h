@@ -1,9 +1,12 @@
 // The two pumps of an entry: ReadClientThread copies from the transport
 // connection to the target server, WriteClientThread the other way. Each
 // keeps its own references to both socket holders and only a weak one to
-// its entry; when it ends it hands the entry to the completion thread.
+// its entry. A pump that fails (or is stopped) hands the entry to the
+// completion thread at once; one whose source ended cleanly only when the
+// other direction has ended too.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "Common/Socket2SocketTransport.h"
@@ -32,6 +35,9 @@ class EntryPump : public libmo::Socker2SocketTransport {
 
  private:
   CompletionThread* completion_;
+  // The entry's count of directions still running; the entry outlives
+  // the pump's thread (its destructor joins it).
+  std::atomic<int>* liveDirections_ = nullptr;
 };
 
 class ReadClientThread : public EntryPump {
@@ -40,8 +46,8 @@ class ReadClientThread : public EntryPump {
   void Start(std::shared_ptr<CEntry> user);
 
  protected:
-  SOCKET GetSrcSocket() override;
-  SOCKET GetDstSocket() override;
+  libmo::UniqueSocket* GetSrcSocket() override;
+  libmo::UniqueSocket* GetDstSocket() override;
 };
 
 class WriteClientThread : public EntryPump {
@@ -50,8 +56,8 @@ class WriteClientThread : public EntryPump {
   void Start(std::shared_ptr<CEntry> user);
 
  protected:
-  SOCKET GetSrcSocket() override;
-  SOCKET GetDstSocket() override;
+  libmo::UniqueSocket* GetSrcSocket() override;
+  libmo::UniqueSocket* GetDstSocket() override;
 };
 
 }  // namespace relvo

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "Common/netUtils.h"
+#include "Common/socket_io.h"
 #include "Common/oserror.h"
 #include "Common/relvo/Wire.h"
 #include "Common/socket_timeout.h"
@@ -157,8 +158,8 @@ void FakeConnector::CreateTransport(int n, Reply reply) {
     echoes_.emplace_back([transport] {
       char buffer[16384];
       for (;;) {
-        const int n = static_cast<int>(::recv(transport->socket(), buffer, sizeof buffer, 0));
-        if (n <= 0 || !netutils::SendAll(transport->socket(), buffer, n)) break;
+        const int n = netutils::Recv(*transport, buffer, sizeof buffer);
+        if (n <= 0 || !netutils::SendAll(*transport, buffer, n)) break;
       }
       transport->Reset();
     });

@@ -5,6 +5,7 @@
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "Common/relvo/Wire.h"
+#include "Common/socket_io.h"
 
 namespace relvoproxy {
 
@@ -167,9 +168,7 @@ void Controller::SendWord(ConnectionId command, uint16_t value) {
   if (c == commands_.end()) return;
   // A failed send closes the socket; the reader then reports the end.
   const std::string word = relvo::wire::Word(value);
-  if (!netutils::SendAll(c->second.socket->socket(), word.data(), static_cast<int>(word.size()))) {
-    c->second.socket->Reset();
-  }
+  if (!netutils::SendAll(*c->second.socket, word.data(), static_cast<int>(word.size()))) c->second.socket->Reset();
 }
 
 void Controller::EndCommand(ConnectionId command, const std::string& how) {

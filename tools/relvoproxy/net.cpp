@@ -45,10 +45,18 @@ uint16_t BoundPort(SOCKET s) {
   return ntohs(address.sin_port);
 }
 
-SOCKET Accept(SOCKET listener, AcceptFailure* failure) {
-  const SOCKET s = ::accept(listener, nullptr, nullptr);
+SOCKET Accept(const libmo::UniqueSocket& listener, AcceptFailure* failure) {
+  if (!os::WaitAcceptable(listener)) {
+    *failure = AcceptFailure::kFatal;
+    return INVALID_SOCKET;
+  }
+  const SOCKET s = ::accept(listener.Handle(), nullptr, nullptr);
   if (s == INVALID_SOCKET) {
     *failure = os::ClassifyAcceptError();
+  } else if (!os::PrepareAccepted(s)) {
+    *failure = AcceptFailure::kRetry;
+    netutils::CloseSocket(s);
+    return INVALID_SOCKET;
   } else {
     netutils::SetNoDelay(s);
   }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Common/platform.h"
+#include "Common/UniqueSocket.h"
 
 namespace relvoproxy::net {
 
@@ -25,9 +25,9 @@ enum class AcceptFailure {
 };
 
 // Waits for the next connection on `listener`. Returns the connected,
-// blocking socket with TCP_NODELAY set (best effort), or INVALID_SOCKET with `*failure` telling what the
-// failure means. Closing `listener` from another thread ends the wait.
-SOCKET Accept(SOCKET listener, AcceptFailure* failure);
+// blocking socket with TCP_NODELAY set (best effort), or INVALID_SOCKET with
+// `*failure` telling what the failure means. Closing `listener` from another thread ends the wait.
+SOCKET Accept(const libmo::UniqueSocket& listener, AcceptFailure* failure);
 
 // Shuts the sending direction of `s` down: the peer reads an end of file
 // after everything sent so far. False when that failed.
@@ -46,6 +46,14 @@ bool PrepareListener(SOCKET s);
 
 // Classifies the calling thread's last socket error after a failed accept.
 AcceptFailure ClassifyAcceptError();
+
+// Waits until `listener` has a connection to accept; false when the holder
+// was closed first (Windows; POSIX: true at once, the shut-down wakes accept).
+bool WaitAcceptable(const libmo::UniqueSocket& listener);
+
+// Makes an accepted socket blocking with no event attached (Windows). False
+// on failure.
+bool PrepareAccepted(SOCKET s);
 
 // The platform's value for shutting down the sending direction.
 int ShutdownSendHow();

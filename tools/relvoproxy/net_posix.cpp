@@ -26,6 +26,10 @@ AcceptFailure ClassifyAcceptError() {
   }
 }
 
+bool WaitAcceptable(const libmo::UniqueSocket&) { return true; }
+
+bool PrepareAccepted(SOCKET) { return true; }
+
 int ShutdownSendHow() { return SHUT_WR; }
 
 bool IsTimeoutError(int error) { return error == EAGAIN || error == EWOULDBLOCK; }

@@ -21,6 +21,27 @@ AcceptFailure ClassifyAcceptError() {
   }
 }
 
+// The listener is non-blocking while it has the event attached; a closed
+// holder's wake-up event ends the wait.
+bool WaitAcceptable(const libmo::UniqueSocket& listener) {
+  const HANDLE ready = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (ready == nullptr) return false;
+  bool acceptable = false;
+  if (::WSAEventSelect(listener.Handle(), ready, FD_ACCEPT) == 0) {
+    const HANDLE events[2] = {ready, listener.WakeHandle()};
+    acceptable = ::WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
+    ::WSAEventSelect(listener.Handle(), nullptr, 0);
+  }
+  ::CloseHandle(ready);
+  return acceptable;
+}
+
+// An accepted socket inherits the listener's event and non-blocking mode.
+bool PrepareAccepted(SOCKET s) {
+  u_long blocking = 0;
+  return ::WSAEventSelect(s, nullptr, 0) == 0 && ::ioctlsocket(s, FIONBIO, &blocking) == 0;
+}
+
 int ShutdownSendHow() { return SD_SEND; }
 
 bool IsTimeoutError(int error) { return error == WSAETIMEDOUT; }

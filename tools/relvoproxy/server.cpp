@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Common/log.h"
+#include "Common/socket_io.h"
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
 #include "Common/relvo/Wire.h"
@@ -93,7 +94,7 @@ void Server::AcceptLoop(bool connectors) {
   const char* what = connectors ? "connector" : "public";
   for (;;) {
     net::AcceptFailure failure = net::AcceptFailure::kFatal;
-    const SOCKET s = net::Accept(listener->socket(), &failure);
+    const SOCKET s = net::Accept(*listener, &failure);
     if (s == INVALID_SOCKET) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -172,7 +173,7 @@ void Server::ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSoc
   unsigned char word[relvo::wire::kWordSize];
   size_t have = 0;  // bytes of `word` received so far
   for (;;) {
-    const int n = static_cast<int>(::recv(socket->socket(), reinterpret_cast<char*>(buffer), sizeof buffer, 0));
+    const int n = netutils::Recv(*socket, reinterpret_cast<char*>(buffer), sizeof buffer);
     if (n <= 0) {
       const std::string how =
           n == 0 ? std::string("closed by the connector")

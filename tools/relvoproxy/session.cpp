@@ -5,6 +5,7 @@
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
+#include "Common/socket_io.h"
 #include "tools/relvoproxy/net.h"
 
 namespace relvoproxy {
@@ -60,9 +61,9 @@ void Session::Pump(Direction direction) {
   const char* target = up ? "connector" : "client";
   char buffer[kChunk];
   for (;;) {
-    const int n = static_cast<int>(::recv(from.socket(), buffer, kChunk, 0));
+    const int n = netutils::Recv(from, buffer, kChunk);
     if (n > 0) {
-      if (!netutils::SendAll(to.socket(), buffer, n)) {
+      if (!netutils::SendAll(to, buffer, n)) {
         NoteEnd(std::string("send to the ") + target + " failed: " + libmo::ErrorText(libmo::LastSocketError()));
         CloseBoth();
         break;
@@ -70,7 +71,7 @@ void Session::Pump(Direction direction) {
       count.fetch_add(static_cast<uint64_t>(n));
     } else if (n == 0) {
       NoteEnd(std::string("closed by the ") + source);
-      net::ShutdownSend(to.socket());
+      netutils::ShutdownSend(to);
       break;
     } else {
       NoteEnd(std::string("receive from the ") + source + " failed: " + libmo::ErrorText(libmo::LastSocketError()));

@@ -1,0 +1,34 @@
+// Blocking receive and send on a socket holder, woken when the holder is
+// closed from another thread. Every call that may block on a connection the
+// connector shares between threads goes through these functions.
+#pragma once
+
+#include <cstdint>
+
+#include "Common/UniqueSocket.h"
+
+namespace netutils {
+
+// One receive of up to `length` bytes, as recv: the count (> 0), 0 at the
+// end of the stream or once `socket` was closed (Reset), -1 on an error or
+// after the receive time-out (the last socket error tells which).
+// REQUIRES: the caller holds `socket` for the whole call.
+int Recv(const libmo::UniqueSocket& socket, char* data, int length);
+
+// One send of up to `length` bytes, as send: the count sent, or -1 on an
+// error or once `socket` was closed. Never raises SIGPIPE.
+int Send(const libmo::UniqueSocket& socket, const char* data, int length);
+
+// Sends all `length` bytes; true at once when `length` is less than 1. False
+// when a send fails (the last socket error tells why).
+bool SendAll(const libmo::UniqueSocket& socket, const char* data, int length);
+
+// Shuts the sending direction down: the peer reads the end of the stream
+// after everything sent so far. False when that failed.
+bool ShutdownSend(const libmo::UniqueSocket& socket);
+
+// Bounds every later Recv on `socket` to `ms` milliseconds (0: no bound).
+// False when the bound cannot be set.
+bool SetReceiveTimeout(libmo::UniqueSocket& socket, uint32_t ms);
+
+}  // namespace netutils

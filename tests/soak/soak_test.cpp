@@ -1,0 +1,345 @@
+// Soak of the whole chain on 127.0.0.1: client streams -> relvoproxy (the
+// Linux build) -> relvoclient (the build under test: Linux, or Windows under
+// Wine) -> an echo target. Streams of pseudo-random bytes (1 byte to 2 MB)
+// run concurrently; some clients half-close after sending, some abort with a
+// reset. The proxy is killed and restarted and the target goes down and
+// comes back while they run. Every stream checks every byte it gets back.
+//
+//   relvo_soak [--minutes M] [--streams N] [gtest options]
+// Without --minutes it runs a short pass (part of the test suites).
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/text.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double g_minutes = 0;  // 0: the short pass
+int g_streams = 50;
+
+// The bytes of one stream: the same seed gives the same sequence.
+struct Bytes {
+  uint64_t state;
+  char Next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<char>(state >> 24);
+  }
+};
+
+long Count(const std::string& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
+}
+
+// A free port below the ephemeral range: connects to it while nothing
+// listens there can never end up connected to themselves and take it.
+uint16_t FixedPort() {
+  std::mt19937 random(std::random_device{}());
+  for (;;) {
+    const uint16_t port = static_cast<uint16_t>(20000 + random() % 12000);
+    OwnedSocket probe(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in address = LoopbackAddress(port);
+    if (::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return port;
+  }
+}
+
+// Echoes every connection and closes it after the client's end; Stop drops
+// the listener and every connection, Start listens again on the same port.
+class EchoTarget {
+ public:
+  ~EchoTarget() { Stop(); }
+  void Start(uint16_t port) {
+    // No descriptor of the test may leak into the child processes: a copy
+    // there would keep connections open after the test closed them.
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = LoopbackAddress(port);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 1024) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("echo target cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this, fd = listener_] {
+      for (int c; (c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR || errno == ECONNABORTED;) {
+        if (c < 0) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_.push_back(c);
+        threads_.emplace_back([this, c] { Echo(c); });
+      }
+    });
+  }
+  void Stop() {
+    if (listener_ < 0) return;
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    ::close(listener_);
+    listener_ = -1;
+    std::list<std::thread> threads;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const int c : open_) ::shutdown(c, SHUT_RDWR);
+      threads.swap(threads_);
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  void Echo(int c) {
+    char buffer[16384];
+    for (ssize_t n; (n = ::recv(c, buffer, sizeof buffer, 0)) > 0;) {
+      if (::send(c, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_.remove(c);
+    ::close(c);
+  }
+
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::list<int> open_;
+  std::list<std::thread> threads_;
+};
+
+// The events-log lines of entries that were assigned and never deleted.
+std::string Unreaped(const std::string& events) {
+  std::string lines;
+  for (size_t at = events.find("] New entry is assigned."); at != std::string::npos;
+       at = events.find("] New entry is assigned.", at + 1)) {
+    const std::string uid = events.substr(events.rfind('[', at) + 1, at - events.rfind('[', at) - 1);
+    if (Contains(events, "[" + uid + "] entry deleted.")) continue;
+    for (size_t p = events.find("[" + uid + "]"); p != std::string::npos; p = events.find("[" + uid + "]", p + 1)) {
+      lines += events.substr(events.rfind('\n', p) + 1, events.find('\n', p) - events.rfind('\n', p));
+    }
+  }
+  return lines;
+}
+
+enum class Mode { kWhole, kHalfClose, kAbort };
+enum class Outcome { kComplete, kShort, kCorrupt, kRefused, kAborted };
+
+// One client stream; the bytes it gets back are checked as they arrive.
+Outcome RunStream(uint16_t port, uint64_t seed, size_t size, Mode mode) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = LoopbackAddress(port);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return Outcome::kRefused;
+  }
+  const timeval bound{60, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  // An aborting client sends a part that fits in the socket buffers, reads
+  // some of the echo and resets the connection.
+  const size_t toSend = mode == Mode::kAbort ? 1 + seed % std::min<size_t>(size, 65536) : size;
+  std::thread sender([&] {
+    Bytes bytes{seed};
+    std::vector<char> chunk(65536);
+    for (size_t sent = 0; sent < toSend;) {
+      const size_t n = std::min(chunk.size(), toSend - sent);
+      for (size_t i = 0; i < n; ++i) chunk[i] = bytes.Next();
+      if (::send(fd, chunk.data(), n, MSG_NOSIGNAL) != static_cast<ssize_t>(n)) return;
+      sent += n;
+    }
+    if (mode == Mode::kHalfClose) ::shutdown(fd, SHUT_WR);
+  });
+  Bytes expected{seed};
+  const size_t toRead = mode == Mode::kAbort ? toSend / 2 : toSend;
+  size_t received = 0;
+  bool intact = true;
+  bool ended = false;  // an orderly end of the stream came after the bytes
+  char buffer[65536];
+  while (intact && (received < toRead || (mode == Mode::kHalfClose && !ended))) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      ended = n == 0;
+      break;
+    }
+    for (ssize_t i = 0; i < n && intact; ++i) intact = received + static_cast<size_t>(i) < toSend && buffer[i] == expected.Next();
+    received += static_cast<size_t>(n);
+  }
+  ::shutdown(fd, mode == Mode::kAbort ? SHUT_RD : SHUT_RDWR);  // ends a blocked sender
+  sender.join();
+  if (mode == Mode::kAbort) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  }
+  ::close(fd);
+  if (!intact) return Outcome::kCorrupt;
+  if (mode == Mode::kAbort) return Outcome::kAborted;
+  return received == toSend && (mode != Mode::kHalfClose || ended) ? Outcome::kComplete : Outcome::kShort;
+}
+
+class Proxy {
+ public:
+  explicit Proxy(const TempDir& dir) : dir_(dir) {}
+  // Starts relvoproxy (again) on its ports.
+  bool Start() {
+    const char* binary = std::getenv("RELVO_PROXY");
+    if (binary == nullptr) return false;
+    std::filesystem::remove(dir_.path() / "ports.txt");
+    process_.reset();
+    process_.emplace(std::vector<std::string>{binary, "--connector-listen", "127.0.0.1:" + std::to_string(connector),
+                                              "--public-listen", "127.0.0.1:" + std::to_string(clients), "--port-file",
+                                              dir_ / "ports.txt", "--log", dir_ / "proxy.log", "--ping-interval", "500",
+                                              "--transport-timeout", "10000"},
+                     dir_ / "proxy.out", dir_ / "proxy.err");
+    return WaitFor([&] { return Contains(ReadFile(dir_.path() / "ports.txt"), "public="); }, 30s);
+  }
+  ChildProcess& process() { return *process_; }
+  std::string Log() const { return ReadFile(dir_.path() / "proxy.log"); }
+
+  uint16_t connector = FixedPort(), clients = FixedPort();
+
+ private:
+  const TempDir& dir_;
+  std::optional<ChildProcess> process_;
+};
+
+TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfCloses) {
+  const auto duration = g_minutes > 0 ? std::chrono::duration_cast<Clock::duration>(g_minutes * 60s)
+                                      : std::chrono::duration_cast<Clock::duration>(20s);
+  TempDir dir;
+  EchoTarget echo;
+  echo.Start(FixedPort());
+  Proxy proxy(dir);
+  ASSERT_TRUE(proxy.Start()) << "RELVO_PROXY missing or relvoproxy did not start";
+  TempDir clientDir;
+  const std::string exe = InstallClient(clientDir);
+  WriteFile(clientDir.path() / "relvoclient.ini",
+            "[general]\nreconnect_tmo=2000\n[proxyServer]\naddress=127.0.0.1\nport=" +
+                std::to_string(proxy.connector) + "\n[servers]\necho=1\n[echo]\naddress=127.0.0.1\nport=" +
+                std::to_string(echo.port()) + "\nmaxcon=1000\n");
+  ChildProcess connector(ClientCommand(exe, {"-debug"}), clientDir / "stdout.txt", clientDir / "stderr.txt");
+  const auto events = [&] { return ReadFile(clientDir.path() / "logs" / "events.log"); };
+  const auto commandUps = [&] { return Occurrences(events(), "Command connection is established"); };
+  ASSERT_TRUE(WaitFor([&] { return commandUps() == 1; }, 60s)) << events();
+  const std::string proc = "/proc/" + std::to_string(connector.pid());
+  const long idleThreads = Count(proc + "/task"), idleFds = Count(proc + "/fd");
+
+  // Odd while the chain is disrupted; a stream that saw it change may end short.
+  std::atomic<int> phase{0};
+  std::atomic<bool> running{true};
+  std::atomic<int> outcomes[5] = {};
+  std::atomic<int> halfCloses{0}, undisturbed{0};
+  std::vector<std::thread> clients;
+  struct Joiner {  // ends the streams also when an assertion returns early
+    std::vector<std::thread>& threads;
+    std::atomic<bool>& running;
+    ~Joiner() {
+      running = false;
+      for (std::thread& t : threads) t.join();
+    }
+  } joiner{clients, running};
+  for (int i = 0; i < g_streams; ++i) {
+    clients.emplace_back([&, i] {
+      std::mt19937_64 random(static_cast<uint64_t>(i) * 7919 + 1);
+      while (running.load()) {
+        const int before = phase.load();
+        // Sizes spread evenly over the orders of magnitude, 1 byte to 2 MB.
+        const size_t size = std::max<size_t>(1, static_cast<size_t>(std::pow(2.0, 21.0 * (random() % 1000) / 1000.0)));
+        const Mode mode = static_cast<Mode>(random() % 3);
+        const Outcome outcome = RunStream(proxy.clients, random() | 1, size, mode);
+        const bool calm = before % 2 == 0 && phase.load() == before;
+        if (outcome == Outcome::kCorrupt || calm) ++outcomes[static_cast<int>(outcome)];
+        if (calm && outcome == Outcome::kComplete) ++undisturbed;
+        if (calm && outcome == Outcome::kComplete && mode == Mode::kHalfClose) ++halfCloses;
+      }
+    });
+  }
+  const auto start = Clock::now();
+  const auto progress = [&] {
+    if (::isatty(STDOUT_FILENO) == 0) return;
+    std::printf("\r%4llds  complete %d  short %d  corrupted %d  aborted %d  refused %d   ",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()),
+                outcomes[0].load(), outcomes[1].load(), outcomes[2].load(), outcomes[4].load(), outcomes[3].load());
+    std::fflush(stdout);
+  };
+  const auto runFor = [&](Clock::duration d) {
+    for (const auto until = Clock::now() + d; Clock::now() < until;) {
+      progress();
+      std::this_thread::sleep_for(std::min<Clock::duration>(1s, until - Clock::now()));
+    }
+  };
+  // Rounds of: traffic, proxy killed and restarted, traffic, target outage.
+  for (int round = 0; Clock::now() - start < duration; ++round) {
+    runFor(duration / 4);
+    ++phase;
+    const size_t ups = commandUps();
+    proxy.process().Kill();
+    proxy.process().WaitExit(10s);
+    ASSERT_TRUE(proxy.Start()) << proxy.Log();
+    ASSERT_TRUE(WaitFor([&] { return commandUps() > ups; }, 60s)) << events();
+    ++phase;
+    runFor(duration / 4);
+    ++phase;
+    echo.Stop();
+    runFor(1s);
+    echo.Start(echo.port());
+    ++phase;
+  }
+  running = false;
+  for (std::thread& t : clients) t.join();
+  clients.clear();
+  progress();
+
+  EXPECT_EQ(0, outcomes[static_cast<int>(Outcome::kCorrupt)].load());
+  EXPECT_EQ(0, outcomes[static_cast<int>(Outcome::kShort)].load());
+  EXPECT_GT(undisturbed.load(), g_streams);
+  EXPECT_GT(halfCloses.load(), 0);
+  EXPECT_GT(outcomes[static_cast<int>(Outcome::kAborted)].load(), 0);
+
+  // Every entry reaped; threads and descriptors back to what an idle
+  // connector holds.
+  const auto reaped = [&] {
+    const std::string e = events();
+    return Occurrences(e, "] New entry is assigned.") == Occurrences(e, "] entry deleted.");
+  };
+  EXPECT_TRUE(WaitFor(reaped, 60s)) << Occurrences(events(), "] New entry is assigned.") << " entries, "
+                                    << Occurrences(events(), "] entry deleted.") << " deleted\n"
+                                    << Unreaped(events());
+  EXPECT_TRUE(WaitFor([&] { return Count(proc + "/task") <= idleThreads; }, 30s))
+      << Count(proc + "/task") << " threads, idle " << idleThreads;
+  EXPECT_TRUE(WaitFor([&] { return Count(proc + "/fd") <= idleFds; }, 30s))
+      << Count(proc + "/fd") << " descriptors, idle " << idleFds;
+
+  connector.Interrupt();
+  EXPECT_EQ(std::optional<int>(0), connector.WaitExit(30s)) << events();
+  EXPECT_EQ(0u, Occurrences(ReadFile(clientDir.path() / "logs" / "errors.log"), "exception caught"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--minutes") g_minutes = std::atof(argv[i + 1]);
+    if (std::string(argv[i]) == "--streams") g_streams = std::atoi(argv[i + 1]);
+  }
+  return RUN_ALL_TESTS();
+}
