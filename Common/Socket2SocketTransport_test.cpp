@@ -23,22 +23,20 @@ namespace {
 // The pump alone, between two connections the test owns.
 class BarePump : public libmo::Socker2SocketTransport {
  public:
-  BarePump(SOCKET source, SOCKET destination)
-      : source_(std::make_shared<libmo::UniqueSocket>(source)),
-        destination_(std::make_shared<libmo::UniqueSocket>(destination)) {}
+  BarePump(SOCKET source, SOCKET destination) : source_(source), destination_(destination) {}
   ~BarePump() override {
     Stop();
-    source_->Close();
-    destination_->Close();
+    source_.Close();
+    destination_.Close();
     Join();
   }
 
  protected:
-  libmo::UniqueSocket* GetSrcSocket() override { return source_.get(); }
-  libmo::UniqueSocket* GetDstSocket() override { return destination_.get(); }
+  libmo::UniqueSocket* GetSrcSocket() override { return &source_; }
+  libmo::UniqueSocket* GetDstSocket() override { return &destination_; }
 
  private:
-  std::shared_ptr<libmo::UniqueSocket> source_, destination_;
+  libmo::UniqueSocket source_, destination_;
 };
 
 // A signal that lands while a blocking send waits for buffer space makes the

@@ -108,6 +108,15 @@ std::error_code LogFile::Open(const std::string& path, bool* sameFile) {
     file_.reset(std::fopen(path.c_str(), "ab"));
     if (file_) {
       fileName_ = path;
+      std::error_code sizeError;
+      size_ = std::filesystem::file_size(path, sizeError);
+      if (sizeError) size_ = 0;
+      const std::filesystem::path p(path);
+      rotated_.clear();
+      for (unsigned i = 1; i <= keep_; ++i) {
+        rotated_.push_back((p.parent_path() / (p.stem().string() + "." + std::to_string(i) + p.extension().string()))
+                               .string());
+      }
       return {};
     }
     fileName_.clear();
@@ -159,8 +168,33 @@ bool LogFile::Write(const char* format, va_list args) {
     std::fflush(stdout);
   }
   if (!file_) return false;
-  if (std::fwrite(line, 1, length, file_.get()) != length) return false;
-  return std::fflush(file_.get()) == 0;
+  const bool written = std::fwrite(line, 1, length, file_.get()) == length;
+  const bool ok = written && std::fflush(file_.get()) == 0;
+  size_ += length;
+  if (maxBytes_ != 0 && size_ >= maxBytes_) Rotate();
+  return ok;
+}
+
+void LogFile::SetRotation(uint64_t maxBytes, unsigned keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  maxBytes_ = maxBytes;
+  keep_ = keep;
+}
+
+void LogFile::Rotate() {
+  file_.reset();
+  if (rotated_.empty()) {
+    std::remove(fileName_.c_str());
+  } else {
+    // Renaming onto an existing file fails on Windows: the target goes first.
+    std::remove(rotated_.back().c_str());
+    for (size_t i = rotated_.size() - 1; i > 0; --i) std::rename(rotated_[i - 1].c_str(), rotated_[i].c_str());
+    std::rename(fileName_.c_str(), rotated_.front().c_str());
+  }
+  // When this fails the log has no file until the next Open, as after a
+  // failed open.
+  file_.reset(std::fopen(fileName_.c_str(), "ab"));
+  size_ = 0;
 }
 
 }  // namespace libmo

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #if defined(__MINGW32__)
 #define LIBMO_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
@@ -49,6 +50,14 @@ class LogFile {
   bool Write(const char* format, va_list args);
   bool Printf(const char* format, ...) LIBMO_PRINTF(2, 3);
 
+  // Size-based rotation, off while `maxBytes` is 0. Once a line has taken
+  // the file to `maxBytes` or more, the file is closed and renamed
+  // <stem>.1<ext> (older ones shift up to <stem>.<keep><ext>; the oldest
+  // beyond that, or the file itself when `keep` is 0, is deleted) and a new
+  // file is opened, all under the log's mutex: no line is split or lost
+  // between the two files. Takes effect at the next Open of a new path.
+  void SetRotation(uint64_t maxBytes, unsigned keep);
+
   uint8_t Level() const { return level_.load(); }
   // Stores `level`; returns the previous one.
   uint8_t ExchangeLevel(uint8_t level) { return level_.exchange(level); }
@@ -59,6 +68,9 @@ class LogFile {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
 
+  // REQUIRES: mutex_ held.
+  void Rotate();
+
   std::mutex mutex_;
   // The line being written, guarded by mutex_: off the writers' stacks, so
   // that the many relay threads that log keep small stacks.
@@ -68,6 +80,10 @@ class LogFile {
   bool echo_ = true;
   std::atomic<uint8_t> level_{1};
   uint8_t defaultMessageLevel_ = 0;
+  uint64_t maxBytes_ = 0;
+  unsigned keep_ = 0;
+  uint64_t size_ = 0;                 // bytes in the open file
+  std::vector<std::string> rotated_;  // <stem>.1<ext> ... <stem>.<keep><ext>
 };
 
 LogFile& EventsLog();

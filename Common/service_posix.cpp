@@ -1,27 +1,32 @@
 // Service host on Linux, with systemd as the service manager.
 //
-// The Windows service host's sequence of steps, status values and messages
-// are kept; what stands in for each Service Control Manager piece:
+// The Windows service host's steps, status values and messages are kept;
+// what stands in for each Service Control Manager piece:
 // - dispatcher: the NOTIFY_SOCKET that systemd hands a Type=notify service;
 //   without it the process was not started by a service manager;
-// - status handle and SetServiceStatus: a datagram socket aimed at
-//   NOTIFY_SOCKET and sd_notify messages (READY=1, STOPPING=1, STATUS=...);
+// - status reports: sd_notify datagrams (READY=1, STOPPING=1, STATUS=...);
 // - control handler: SIGTERM is the stop control, SIGHUP the interrogate
 //   control; console mode stops on SIGINT, SIGTERM or SIGHUP. The signals are
 //   taken by sigwait on a dedicated thread (SignalThread);
 // - service database: unit files in /etc/systemd/system, reloaded with
-//   "systemctl daemon-reload" when systemctl is on PATH.
+//   "systemctl daemon-reload" when systemctl is there.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -31,154 +36,163 @@
 #include "Common/fixed_text.h"
 #include "Common/log.h"
 #include "Common/os.h"
-#include "Common/sd_notify.h"
 #include "Common/service.h"
-#include "Common/signal_thread.h"
-#include "Common/systemd_unit.h"
+#include "Common/service_host.h"
+#include "Common/signal_thread_posix.h"
 #include "Common/unique_fd.h"
+
+extern char** environ;
 
 namespace libmo {
 namespace {
 
-using sd::ServiceState;
+using host::State;
 
-// Stop, pause, continue and shutdown accepted, as the Windows value 7.
-constexpr uint32_t kAcceptedControls = 7;
 constexpr const char* kSourceFile = "Common/service";
 
-// Control codes, numbered like SERVICE_CONTROL_STOP and _INTERROGATE. systemd
-// stops services with SIGTERM at system shutdown as well, so there is no
-// separate shutdown control.
-constexpr uint32_t kControlStop = 1;
-constexpr uint32_t kControlInterrogate = 4;
+// Where units installed by the administrator live.
+constexpr const char* kUnitFolder = "/etc/systemd/system";
 
-// The service host's process-wide state.
-struct HostState {
-  int runAsService = 0;
-  Service* service = nullptr;
-  char serviceName[40] = {};
-  std::string notifyAddress;
-  // Serialises the status record and its reports between serviceMain and
-  // the control thread.
-  std::mutex statusMutex;
-  sd::NotifySocket statusHandle;
-  sd::ServiceStatus status;
-  std::thread mainThread;
-  std::vector<std::string> args;
-  std::vector<char*> argPointers;
-  char description[100] = {};
+// The status channel to systemd: datagrams of newline-separated VAR=VALUE
+// assignments sent to the socket named by NOTIFY_SOCKET. The last reported
+// state is kept for the interrogate control; the mutex serialises reports
+// between serviceMain and the signal thread.
+struct StatusChannel {
+  std::mutex mutex;
+  UniqueFd socket;
+  sockaddr_un address = {};
+  socklen_t addressLength = 0;
+  State state = State::kStopped;
 };
 
-HostState host;
+StatusChannel channel;
 
-bool InServiceMode() { return host.runAsService == 1; }
-
-// Updates the status record and reports it. Returns false with errno set.
-bool ReportStatus(ServiceState state, uint32_t controlsAccepted, int exitCode, uint32_t checkPoint, uint32_t waitHint) {
-  std::lock_guard<std::mutex> lock(host.statusMutex);
-  host.status.state = state;
-  host.status.controlsAccepted = controlsAccepted;
-  host.status.exitCode = exitCode;
-  host.status.checkPoint = checkPoint;
-  host.status.waitHintMs = waitHint;
-  return host.statusHandle.Send(sd::NotifyText(host.status));
+// Aims the channel at `address`: an absolute path, or '@' and the name of a
+// socket in the abstract namespace. False for any other or too long a name.
+bool OpenChannel(const std::string& address) {
+  const bool abstract = address[0] == '@';
+  // A path needs its terminating zero; an abstract name is its bytes alone.
+  const size_t length = address.size() + (abstract ? 0 : 1);
+  if ((!abstract && address[0] != '/') || length > sizeof channel.address.sun_path) return false;
+  channel.address.sun_family = AF_UNIX;
+  std::memcpy(channel.address.sun_path, address.data(), address.size());
+  if (abstract) channel.address.sun_path[0] = '\0';
+  channel.addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  channel.socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return channel.socket.Valid();
 }
 
-ServiceState LastReportedState() {
-  std::lock_guard<std::mutex> lock(host.statusMutex);
-  return host.status.state;
+// The notification for a status: "READY=1" for running, "STOPPING=1" for
+// stop pending, always a "STATUS=" line, "EXTEND_TIMEOUT_USEC=" for a wait
+// hint and "ERRNO=" for an exit code.
+std::string NotifyText(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+  const std::string point = " (check point " + std::to_string(checkPoint) + ")";
+  std::string text = state == State::kStartPending  ? "STATUS=Service start pending" + point
+                     : state == State::kRunning     ? "READY=1\nSTATUS=Service running"
+                     : state == State::kStopPending ? "STOPPING=1\nSTATUS=Service stop pending" + point
+                                                    : "STATUS=Service stopped";
+  if (waitHintMs != 0) text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{waitHintMs} * 1000);
+  if (exitCode != 0) text += "\nERRNO=" + std::to_string(exitCode);
+  return text;
 }
 
-// Records the place and logs `message` with the errno that was current when
-// the failing call returned.
+// '%' starts a specifier in every unit setting.
+std::string EscapeSpecifiers(const std::string& text) {
+  std::string result;
+  for (const char c : text) result += c == '%' ? "%%" : std::string(1, c);
+  return result;
+}
+
+// The unit of a notify-type service that runs `executable` without
+// arguments; the path is quoted when it holds blanks, quotes or backslashes.
+std::string UnitFileText(const std::string& executable, std::string description) {
+  std::replace(description.begin(), description.end(), '\n', ' ');
+  std::replace(description.begin(), description.end(), '\r', ' ');
+  std::string command = EscapeSpecifiers(executable);
+  if (command.find_first_of(" \t\"'\\") != std::string::npos) {
+    std::string quoted = "\"";
+    for (const char c : command) quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string(1, c);
+    command = quoted + '"';
+  }
+  return "[Unit]\nDescription=" + EscapeSpecifiers(description) + "\n\n[Service]\nType=notify\nExecStart=" + command +
+         "\n";
+}
+
+// Runs "systemctl <args>", found on PATH, and waits for it. Returns its exit
+// status, or -1 with errno set when it cannot be started (ENOENT: there is
+// no systemctl) or ends by a signal (EINTR).
+int Systemctl(std::vector<std::string> args) {
+  args.insert(args.begin(), "systemctl");
+  std::vector<char*> argv;
+  for (std::string& word : args) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  errno = EINTR;
+  return -1;
+}
+
+// Records the place and logs `message` with the current errno.
 void LogFailure(const char* function, int line, const char* message) {
-  const int error = errno;
   SetErrorPlace(function, kSourceFile, line);
-  errno = error;
   LogOsError("%s", message);
 }
 
-void serviceControlHandler(uint32_t control) {
-  if (control == kControlStop) {
-    ReportStatus(ServiceState::kStopPending, kAcceptedControls, 0, 1, 5000);
-    host.service->stop();
-    return;
-  }
-  // Interrogate: the state is re-reported.
-  ReportStatus(LastReportedState(), kAcceptedControls, 0, 0, 0);
-}
+// Service mode: the signal thread that stands in for the control handler.
+class ServiceControls : public host::Controls {
+ public:
+  explicit ServiceControls(Service& service)
+      : signals_({SIGTERM, SIGHUP}, [&service](int signal) {
+          if (signal == SIGTERM) {
+            host::ReportStatus(State::kStopPending, 1, 5000);
+            service.stop();
+            return;
+          }
+          State last;
+          {
+            std::lock_guard<std::mutex> lock(channel.mutex);
+            last = channel.state;
+          }
+          host::ReportStatus(last, 0, 0);  // interrogate: the state is re-reported
+        }) {}
 
-void serviceSignalHandler(int signal) { serviceControlHandler(signal == SIGTERM ? kControlStop : kControlInterrogate); }
+ private:
+  SignalThread signals_;
+};
 
-void consoleSignalHandler(int /*signal*/) { host.service->stop(); }
+// Console mode: any of these signals asks the service to stop.
+class ConsoleControls : public host::Controls {
+ public:
+  explicit ConsoleControls(Service& service)
+      : signals_({SIGINT, SIGTERM, SIGHUP}, [&service](int) { service.stop(); }) {}
 
-// Reports the service stopped with the current errno as its exit code. No
-// message is logged.
-void FailServiceMain() {
-  const int error = errno;
-  if (host.statusHandle.Valid()) ReportStatus(ServiceState::kStopped, kAcceptedControls, error, 0, 0);
-}
+ private:
+  SignalThread signals_;
+};
 
-void serviceMain(int argc, char** argv) {
-  host.args.clear();
-  for (int i = 0; argv != nullptr && i < argc; ++i) host.args.emplace_back(argv[i] != nullptr ? argv[i] : "");
-  host.argPointers.clear();
-  for (std::string& arg : host.args) host.argPointers.push_back(arg.data());
-  host.argPointers.push_back(nullptr);
-
-  // Built before the main thread, which inherits its signal mask.
-  std::optional<SignalThread> controls;
-  if (InServiceMode()) {
-    host.statusHandle = sd::NotifySocket::Open(host.notifyAddress);
-    if (!host.statusHandle.Valid()) return FailServiceMain();
-    controls.emplace(std::initializer_list<int>{SIGTERM, SIGHUP}, &serviceSignalHandler);
-    if (!ReportStatus(ServiceState::kStartPending, 0, 0, 1, 5000)) return FailServiceMain();
-    if (!ReportStatus(ServiceState::kStartPending, 0, 0, 2, 1000)) return FailServiceMain();
-  } else {
-    controls.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP}, &consoleSignalHandler);
-  }
-
-  const int runArgc = static_cast<int>(host.args.size());
-  char** runArgv = runArgc > 0 ? host.argPointers.data() : nullptr;
-  // Throws std::system_error when the thread cannot be created.
-  host.mainThread = std::thread([runArgc, runArgv] { host.service->run(runArgc, runArgv); });
-
-  if (InServiceMode() && !ReportStatus(ServiceState::kRunning, kAcceptedControls, 0, 0, 0)) {
-    // The service is reported stopped and the process ends, so the running
-    // main thread is left to it.
-    host.mainThread.detach();
-    return FailServiceMain();
-  }
-  LogEvent("Main thread started.");
-
-  host.mainThread.join();
-  LogEvent("Service stop asked, report service stopped...");
-  if (InServiceMode() && host.statusHandle.Valid()) {
-    ReportStatus(ServiceState::kStopped, kAcceptedControls, 0, 0, 0);
-  }
-  LogEvent("Service exited.");
-}
-
-// Replaces the whole content of the open file `fd` with `text`.
-bool WriteWhole(int fd, const std::string& text) {
+// Writes the whole of `text` to the open file `fd`.
+bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     done += static_cast<size_t>(n);
   }
-  return ::ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+  return true;
 }
 
 // A name that makes one file in the unit folder.
 bool IsUnitName(const std::string& name) { return !name.empty() && name.find('/') == std::string::npos; }
-
-void ReloadSystemd(const std::string& systemctl) {
-  // The unit file is in place either way; systemd reads it at its next
-  // reload when this one cannot be done.
-  if (!systemctl.empty()) systemd::RunProgram(systemctl, {"daemon-reload"});
-}
 
 void installService(const std::string& name, const std::string& description) {
   constexpr const char* kFunction = "libmo::`anonymous-namespace'::installService";
@@ -188,30 +202,27 @@ void installService(const std::string& name, const std::string& description) {
     throw std::runtime_error("Cannot install " + name + " " + description + " " + path);
   };
 
-  if (::access(systemd::kUnitFolder, W_OK | X_OK) != 0) fail(282, "installService: OpenSCManager failed");
-
+  if (::access(kUnitFolder, W_OK | X_OK) != 0) fail(282, "installService: OpenSCManager failed");
   if (!IsUnitName(name)) {
     errno = EINVAL;
     fail(300, "installService: CreateService failed");
   }
   // O_EXCL: an existing unit fails like an existing service (EEXIST).
-  const std::string unitPath = systemd::UnitFilePath(name);
+  const std::string unitPath = std::string(kUnitFolder) + "/" + name + ".service";
   UniqueFd unit(::open(unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!unit.Valid()) fail(300, "installService: CreateService failed");
-  if (!WriteWhole(unit.Get(), systemd::UnitFileText(path, nullptr))) {
+  char cut[100];
+  CopyTruncated(cut, description.c_str());
+  if (!WriteAll(unit.Get(), UnitFileText(path, cut))) {
     const int error = errno;
     ::unlink(unitPath.c_str());
     errno = error;
     fail(300, "installService: CreateService failed");
   }
-
-  CopyTruncated(host.description, description.c_str());
-  if (!WriteWhole(unit.Get(), systemd::UnitFileText(path, host.description))) {
-    fail(310, "installService: ChangeServiceConfig failed");
-  }
   unit.Reset();
-
-  ReloadSystemd(systemd::FindSystemctl());
+  // The unit file is in place either way; systemd reads it at its next
+  // reload when this one cannot be done.
+  Systemctl({"daemon-reload"});
   LogEvent("installService: service installed");
 }
 
@@ -222,31 +233,24 @@ void uninstallService(const std::string& name) {
     throw std::runtime_error("Cannot uninstall " + name);
   };
 
-  if (::access(systemd::kUnitFolder, W_OK | X_OK) != 0) fail(325, "OpenSCManager failed");
-
+  if (::access(kUnitFolder, W_OK | X_OK) != 0) fail(325, "OpenSCManager failed");
   if (!IsUnitName(name)) {
     errno = EINVAL;
     fail(331, "OpenService failed");
   }
-  const std::string unitPath = systemd::UnitFilePath(name);
+  const std::string unitPath = std::string(kUnitFolder) + "/" + name + ".service";
   if (::access(unitPath.c_str(), F_OK) != 0) fail(331, "OpenService failed");
 
   // Without systemctl there is no service manager that could run the unit.
-  const std::string systemctl = systemd::FindSystemctl();
   const std::string unitName = name + ".service";
-  bool active = false;
-  if (!systemctl.empty()) {
-    const int rc = systemd::RunProgram(systemctl, {"is-active", "--quiet", unitName});
-    if (rc < 0) fail(337, "QueryServiceStatus failed");
-    active = rc == 0;
-  }
-
-  if (active) {
+  const int rc = Systemctl({"is-active", "--quiet", unitName});
+  if (rc < 0 && errno != ENOENT) fail(337, "QueryServiceStatus failed");
+  if (rc == 0) {
     std::fputs("Stopping service...\n", stdout);
     std::fflush(stdout);
-    const int rc = systemd::RunProgram(systemctl, {"stop", "--no-block", unitName});
-    if (rc != 0) {
-      if (rc > 0) errno = EIO;  // systemctl refused; it has said why on stderr
+    const int stopped = Systemctl({"stop", "--no-block", unitName});
+    if (stopped != 0) {
+      if (stopped > 0) errno = EIO;  // systemctl refused; it has said why on stderr
       fail(344, "ControlService failed");
     }
     // One grace period; the unit is deleted whether it has stopped or not.
@@ -254,32 +258,45 @@ void uninstallService(const std::string& name) {
   }
 
   if (::unlink(unitPath.c_str()) != 0) fail(353, "DeleteService failed");
-  ReloadSystemd(systemctl);
+  Systemctl({"daemon-reload"});
   LogEvent("Service uninstalled");
 }
 
 }  // namespace
 
-void startService(bool runAsService, Service& service, int argc, char** argv) {
-  host.runAsService = runAsService ? 1 : 0;
-  host.service = &service;
-  CopyTruncated(host.serviceName, service.getName());
+namespace host {
 
-  if (InServiceMode()) {
-    LogEvent("startService: run as service");
-    const char* notifySocket = std::getenv("NOTIFY_SOCKET");
-    if (notifySocket == nullptr || *notifySocket == '\0') {
-      errno = ENOTCONN;  // no service manager to connect to
-      LogFailure("libmo::Service::startService", 377, "startService: StartServiceCtrlDispatcher failed");
-      return;
-    }
-    host.notifyAddress = notifySocket;
-    serviceMain(argc, argv);
-    return;
+bool RunDispatcher(Service& /*service*/, int argc, char** argv) {
+  const char* address = std::getenv("NOTIFY_SOCKET");
+  if (address == nullptr || *address == '\0') {
+    errno = ENOTCONN;  // no service manager to connect to
+    return false;
   }
-  LogEvent("startService: run as debug");
-  serviceMain(argc, argv);
+  OpenChannel(address);  // when it fails, OpenControls ends the start
+  RunServiceMain(argc, argv);
+  return true;
 }
+
+// Built before the main thread, which inherits the signal mask.
+std::unique_ptr<Controls> OpenControls(bool serviceMode, Service& service) {
+  if (!serviceMode) return std::make_unique<ConsoleControls>(service);
+  if (!channel.socket.Valid()) return nullptr;
+  return std::make_unique<ServiceControls>(service);
+}
+
+bool ReportStatus(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+  std::lock_guard<std::mutex> lock(channel.mutex);
+  channel.state = state;
+  const std::string text = NotifyText(state, checkPoint, waitHintMs, exitCode);
+  ssize_t sent;
+  do {
+    sent = ::sendto(channel.socket.Get(), text.data(), text.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&channel.address), channel.addressLength);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(text.size());
+}
+
+}  // namespace host
 
 void installService(Service& service) { installService(service.getName(), service.getDescription()); }
 

@@ -6,7 +6,7 @@
 
 #include "Common/assert.h"
 #include "Common/log.h"
-#include "Common/signal_thread.h"
+#include "Common/signal_thread_posix.h"
 
 namespace libmo {
 namespace {

@@ -15,6 +15,11 @@ ConnectorGlobals globals;
 
 void ConfiguredLogFiles(std::string& eventsLog, std::string& errorsLog) {
   globals.config.GetLogFiles(eventsLog, errorsLog);
+  uint64_t maxBytes = 0;
+  unsigned keep = 0;
+  globals.config.GetLogRotation(maxBytes, keep);
+  libmo::EventsLog().SetRotation(maxBytes, keep);
+  libmo::ErrorsLog().SetRotation(maxBytes, keep);
 }
 
 void StartConnector() {

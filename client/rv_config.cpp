@@ -1,5 +1,6 @@
 #include "client/rv_config.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -76,6 +77,9 @@ void AppConfiguration::GetLogFiles(std::string& eventsLog, std::string& errorsLo
     try {
       const libmo::Ini ini(configFileName_);
       folder = ini.GetString("log", "folder", "logs");
+      const int32_t megabytes = std::clamp<int32_t>(AtoiSaturated(ini.GetValue("log", "max_size_mb")), 0, 4096);
+      logMaxBytes_ = static_cast<uint64_t>(megabytes) << 20;
+      logKeep_ = static_cast<unsigned>(std::clamp<int32_t>(AtoiSaturated(ini.GetValue("log", "keep")), 0, 99));
     } catch (const std::exception& e) {
       LogError("%s", e.what());
     } catch (...) {

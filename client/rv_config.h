@@ -64,6 +64,14 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   // REQUIRES: first call before other threads log (it has no lock).
   void GetLogFiles(std::string& eventsLog, std::string& errorsLog);
 
+  // Size-based log rotation from [log] max_size_mb (0 to 4096, in MiB) and
+  // keep (0 to 99); 0 MiB, the default, means no rotation. Read with the log
+  // folder by the first GetLogFiles and kept from then on.
+  void GetLogRotation(uint64_t& maxBytes, unsigned& keep) const {
+    maxBytes = logMaxBytes_;
+    keep = logKeep_;
+  }
+
   // The proxy server whose host and port the first load fills in.
   void SetProxyServer(std::weak_ptr<ProxyServer> proxyServer) { proxyServer_ = std::move(proxyServer); }
 
@@ -101,6 +109,8 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   std::list<std::shared_ptr<TServer>> servers_;
   std::string eventsLogPath_;
   std::string errorsLogPath_;
+  uint64_t logMaxBytes_ = 0;
+  unsigned logKeep_ = 0;
   std::string configFileName_;
   std::weak_ptr<ProxyServer> proxyServer_;
   const OnlineUsers* onlineUsers_ = nullptr;

@@ -4,7 +4,6 @@
 
 #include <iterator>
 #include <regex>
-#include <string>
 
 #include "Common/log.h"
 #include "Common/netUtils.h"
@@ -32,17 +31,6 @@ class ProxyRecord : public ::testing::Test {
   std::string Events() const { return logs_.Events(); }
   std::string Errors() const { return logs_.Errors(); }
 
-  // Ends the sending side and returns everything the peer received.
-  std::string Delivered() {
-    ::shutdown(pair_.client.get(), SD_SEND);
-    std::string bytes;
-    char buffer[1024];
-    for (int n; (n = static_cast<int>(::recv(pair_.server.get(), buffer, sizeof buffer, 0))) > 0;) {
-      bytes.append(buffer, static_cast<size_t>(n));
-    }
-    return bytes;
-  }
-
   testsupport::TestLogs logs_;
   LoopbackPair pair_;
 };
@@ -52,7 +40,9 @@ TEST_F(ProxyRecord, EmptyAddressSendsNothing) {
   EXPECT_FALSE(SendProxyRecord(pair_.client.get(), "", "5000", 1));
   EXPECT_TRUE(Contains(Errors(), ":TEST): Send proxy rec failed. Address is empty.\n")) << Errors();
   EXPECT_FALSE(Contains(Events(), "Proxy record is sent."));
-  EXPECT_EQ("", Delivered());
+  ::shutdown(pair_.client.get(), SD_SEND);
+  char byte = 0;
+  EXPECT_EQ(0, ::recv(pair_.server.get(), &byte, 1, 0));  // nothing was sent
 }
 
 TEST_F(ProxyRecord, ResetPeerFailsAtTheStepThatMeetsIt) {

