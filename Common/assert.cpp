@@ -7,11 +7,18 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "Common/oserror.h"
 
 namespace {
 
+// The place the calling thread recorded last.
+struct ErrorPlace {
+  std::string function;
+  std::string file;
+  int line = 0;
+};
 thread_local ErrorPlace errorPlace;
 
 constexpr size_t kFormatBuffer = 4096;
@@ -57,8 +64,6 @@ void SetErrorPlace(const char* function, const char* file, int line) {
   errorPlace.line = line;
   libmo::SetLastOsError(lastError);
 }
-
-const ErrorPlace& CurrentErrorPlace() { return errorPlace; }
 
 // The error code is taken before the message is formatted: formatting may
 // itself disturb errno / the last error.

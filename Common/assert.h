@@ -36,11 +36,3 @@ namespace libmo::Detail {
 void AssertFailNoExceptionImpl(const char* function, const char* file, int line) noexcept;
 
 }  // namespace libmo::Detail
-
-// The place of the calling thread, for tests and for the crash reports.
-struct ErrorPlace {
-  std::string function;
-  std::string file;
-  int line = 0;
-};
-const ErrorPlace& CurrentErrorPlace();

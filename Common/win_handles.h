@@ -1,26 +1,17 @@
-// Move-only owners of Win32 handles. Windows only.
+// Owners of Win32 handles, neither copied nor moved. Windows only.
 #pragma once
 
 #include <windows.h>
 
 #include <system_error>
-#include <utility>
 
 namespace libmo {
 
 // Owns one Service Control Manager handle and closes it with
-// CloseServiceHandle. Move-only.
+// CloseServiceHandle.
 class ScHandle {
  public:
   explicit ScHandle(SC_HANDLE handle) noexcept : handle_(handle) {}
-  ScHandle(ScHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  ScHandle& operator=(ScHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
   ScHandle(const ScHandle&) = delete;
   ScHandle& operator=(const ScHandle&) = delete;
   ~ScHandle() { Close(); }
@@ -37,7 +28,7 @@ class ScHandle {
   SC_HANDLE handle_;
 };
 
-// Owns one Win32 event handle and closes it with CloseHandle. Move-only.
+// Owns one Win32 event handle and closes it with CloseHandle.
 class EventHandle {
  public:
   // An unnamed event, not signalled. Throws std::system_error on failure.
@@ -45,14 +36,6 @@ class EventHandle {
     if (handle_ == nullptr) {
       throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), "CreateEvent");
     }
-  }
-  EventHandle(EventHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  EventHandle& operator=(EventHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
   }
   EventHandle(const EventHandle&) = delete;
   EventHandle& operator=(const EventHandle&) = delete;

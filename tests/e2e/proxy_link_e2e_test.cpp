@@ -149,16 +149,12 @@ struct KeyCase {
   std::string answer;  // the published answer text
 };
 
-TEST_F(ProxyLink, HandshakeAnswersMatchThePublishedVectorsAndRejectionsAreRetried) {
+TEST_F(ProxyLink, HandshakeAnswersOnTheWireAndRejectionsAreRetried) {
   const std::string fox = "The quick brown fox jumps over the lazy dog";
+  // The hash itself is checked against every published vector by the wire
+  // module's unit test; here the framing: empty key, with and without zero.
   const std::vector<KeyCase> keys = {
-      {"", true, "-1453979438"},          {"a", true, "735826448"},
-      {"abc", true, "1462498813"},        {"hello", true, "-2035115983"},
-      {"0123456789", true, "-929015376"}, {"KEY-12345", true, "868801796"},
-      {"\x7f", true, "-1516070360"},      {fox, true, "-1312838265"},
-      {"a", false, "735826448"},          {"KEY-12345", false, "868801796"},
-      {fox, false, "-1312838265"},
-  };
+      {"", true, "-1453979438"}, {"KEY-12345", true, "868801796"}, {fox, false, "-1312838265"}};
   ProxyScript script;
   script.handshakes.clear();
   for (const KeyCase& k : keys) script.handshakes.push_back({.key = k.key, .keyZero = k.zero, .acceptance = kRejected});

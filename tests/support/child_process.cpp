@@ -59,10 +59,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   if (pid_ < 0) throw std::runtime_error(std::string("ChildProcess: fork failed: ") + std::strerror(errno));
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), status_(other.status_) {
-  other.pid_ = -1;
-}
-
 ChildProcess::~ChildProcess() {
   if (pid_ <= 0 || status_) return;
   ::kill(pid_, SIGKILL);
@@ -73,9 +69,6 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::Signal(int signo) {
   if (pid_ > 0 && !status_) ::kill(pid_, signo);
 }
-void ChildProcess::Interrupt() { Signal(SIGINT); }
-void ChildProcess::Terminate() { Signal(SIGTERM); }
-void ChildProcess::Kill() { Signal(SIGKILL); }
 
 bool ChildProcess::Running() { return !WaitExit(std::chrono::milliseconds(0)).has_value(); }
 

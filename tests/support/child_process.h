@@ -3,6 +3,7 @@
 // scripts/wine-run.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -24,16 +25,15 @@ class ChildProcess {
   ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& stderrPath,
                const std::string& cwd = "", const std::vector<std::string>& env = {});
   ~ChildProcess();
-  ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
 
   void Signal(int signo);
-  void Interrupt();  // SIGINT: Ctrl+C for a console program under Wine too
-  void Terminate();  // SIGTERM
-  void Kill();       // SIGKILL
+  void Interrupt() { Signal(SIGINT); }  // Ctrl+C for a console program under Wine too
+  void Terminate() { Signal(SIGTERM); }
+  void Kill() { Signal(SIGKILL); }
 
   // The exit code (128 + signal for a signal death) once the process has
   // ended, or nothing when it still runs after `timeout`.

@@ -33,12 +33,6 @@ std::vector<ProxyStep> Pings(int count, std::chrono::milliseconds every) {
   return steps;
 }
 
-std::string ProxyConnection::Received() const {
-  std::string all;
-  for (const Chunk& c : chunks) all += c.bytes;
-  return all;
-}
-
 // One accepted connection, run on its own thread from accept to close.
 class FakeProxy::Session {
  public:
@@ -63,7 +57,7 @@ class FakeProxy::Session {
     if (!handshaken_) pending_ += bytes;
     afterCount_ += handshaken_ ? bytes.size() : 0;
     Update([&](ProxyConnection& c) {
-      c.chunks.push_back({FakeClock::now(), bytes});
+      c.received += bytes;
       if (handshaken_) c.afterHandshake += bytes;
     });
     return r;
@@ -93,10 +87,6 @@ class FakeProxy::Session {
     const std::string first = all.substr(0, split);
     const std::string rest = all.substr(split);
     const std::string expected = HandshakeAnswer(first.substr(0, first.find('\0'))) + std::string(1, '\0');
-    Update([&](ProxyConnection& c) {
-      c.keySent = first;
-      c.expectedAnswer = expected;
-    });
     if (!Send(first)) return false;
 
     if (!ReadUntil([&] { return pending_.find('\0') != std::string::npos; }, FakeClock::now() + hs.answerDeadline)) {
@@ -107,7 +97,6 @@ class FakeProxy::Session {
     pending_.erase(0, answer.size());
     Update([&](ProxyConnection& c) {
       c.answer = answer;
-      c.answered = true;
       c.answerOk = answer == expected;
     });
     if (answer != expected) {
@@ -116,10 +105,7 @@ class FakeProxy::Session {
       return false;
     }
 
-    if (!rest.empty()) {
-      if (!Send(rest)) return false;
-      Update([&](ProxyConnection& c) { c.keySent += rest; });
-    }
+    if (!rest.empty() && !Send(rest)) return false;
     if (hs.acceptance.empty() || !Send(hs.acceptance)) return false;  // empty: stall until the peer gives up
     Update([](ProxyConnection& c) { c.acceptanceSent = true; });
 
@@ -132,7 +118,6 @@ class FakeProxy::Session {
       c.typeBytes = type;
       if (!handshaken_) return;
       c.connType = wire::ReadWord(type.data());
-      c.typed = FakeClock::now();
       c.afterHandshake = after;
       if (c.connType == wire::kCommandConnection) number_ = proxy_.commandCount_++;
       if (c.connType == wire::kTransportConnection) number_ = proxy_.transportCount_++;
@@ -172,7 +157,6 @@ class FakeProxy::Session {
           break;
       }
       if (!link_.open() && step.kind != ProxyStep::Kind::Close) return;
-      Update([](ProxyConnection& c) { ++c.stepsDone; });
     }
     Update([](ProxyConnection& c) { c.scriptDone = true; });
   }

@@ -73,25 +73,16 @@ struct ProxyScript {
 // What happened on one accepted connection (closedByServer: closed by the
 // proxy).
 struct ProxyConnection : ConnectionRecord {
-  struct Chunk {
-    FakeClock::time_point at;
-    std::string bytes;
-  };
-  std::string keySent;                 // every key byte sent, both segments
-  std::string answer;                  // bytes received up to and including the first zero
-  std::string expectedAnswer;          // HandshakeAnswer(key seen by the peer) + zero byte
-  bool answered = false;               // a zero byte arrived in time
-  bool answerOk = false;               // answer == expectedAnswer
+  std::string received;        // every byte received, in order
+  std::string answer;          // bytes received up to and including the first zero
+  bool answerOk = false;       // the answer owed for the key (as far as the peer saw it), and its zero
   bool acceptanceSent = false;
-  std::string typeBytes;               // the connection-type word as received
-  int connType = -1;                   // its little-endian value once both bytes arrived
-  FakeClock::time_point typed{};       // when the type word was complete
-  std::string afterHandshake;          // every byte received after the type word
-  std::vector<Chunk> chunks;           // every receive, in order, time-stamped
-  size_t stepsDone = 0;                // script steps completed
-  bool scriptDone = false;             // all steps completed
+  std::string typeBytes;       // the connection-type word as received
+  int connType = -1;           // its value once both bytes arrived
+  std::string afterHandshake;  // every byte received after the type word
+  bool scriptDone = false;     // all steps of its script completed
 
-  std::string Received() const;        // every byte received, in order
+  const std::string& Received() const { return received; }
   bool Handshaken() const { return connType >= 0; }
 };
 

@@ -1,9 +1,7 @@
-// End-to-end support: what the fake proxy server and the target servers
-// share. A listener on 127.0.0.1; every accepted connection runs the
-// owner's behaviour on a thread of its own; a record per connection, kept
-// under one lock, bounded waits on the records, and sends and closes from
-// the test's own thread. Linux only (the end-to-end driver is a Linux
-// program).
+// End-to-end support (Linux): what the fake proxy server and the target
+// servers share. A listener on 127.0.0.1; each accepted connection runs the
+// owner's behaviour on its own thread; one record per connection under one
+// lock; bounded waits; sends and closes from the test's thread.
 #pragma once
 
 #include <atomic>
@@ -44,9 +42,8 @@ class RecordingServer {
   size_t ConnectionCount() const;
   bool WaitForConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
 
-  // Sends `bytes` on connection `index` from the caller's thread; false when
-  // it is gone or not all bytes went out within `timeout`. What arrives
-  // meanwhile is still read and recorded by the connection's own thread.
+  // Sends `bytes` on connection `index`; false when it is gone or not all
+  // went out within `timeout`. Its own thread still records what arrives.
   bool Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout = kDefaultWait) const;
   // Closes connection `index` from the server's side; false when it had
   // already ended.
@@ -79,21 +76,18 @@ class RecordingServer {
     size_t index_;
   };
 
-  // Listens on 127.0.0.1:`port` (0: an ephemeral port). Throws
-  // std::runtime_error when it cannot.
+  // Listens on 127.0.0.1:`port` (0: an ephemeral port); throws
+  // std::runtime_error when it cannot. The owner calls Start last in its
+  // constructor and Stop (ends every connection, joins every thread) first
+  // in its destructor.
   explicit RecordingServer(uint16_t port);
   virtual ~RecordingServer() = default;
-  // Starts accepting. REQUIRES: the last call of the owner's constructor.
   void Start();
-  // Ends every connection and joins every thread. REQUIRES: the first call
-  // of the owner's destructor.
   void Stop();
 
-  // The owner's records, reached under the lock only.
-  virtual void AddRecord() = 0;
-  virtual ConnectionRecord& RecordAt(size_t index) = 0;
-  // The behaviour of one connection, from accept to close.
-  virtual void Serve(Link& link) = 0;
+  virtual void AddRecord() = 0;                               // under the lock
+  virtual ConnectionRecord& RecordAt(size_t index) = 0;       // under the lock
+  virtual void Serve(Link& link) = 0;                         // from accept to close
 
   // Runs `read` under the lock; its result.
   template <typename F>

@@ -123,7 +123,6 @@ class Broker {
   std::vector<BrokerAction> TakeActions();
 
   size_t WaitingClients() const { return waiting_.size(); }
-  size_t CommandCount() const { return commands_.size(); }
   // True while `host` has a request open or reserved.
   bool HostBusy(const std::string& host) const;
 

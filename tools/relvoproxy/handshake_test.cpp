@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <atomic>
-#include <utility>
+#include <future>
+#include <set>
 
 #include "Common/netUtils.h"
 #include "Common/relvo/Wire.h"
@@ -16,28 +16,27 @@ namespace relvoproxy {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ConnectorHandshake;
+using relvo::wire::HandshakeAnswer;
 using testing::ReadBytes;
-using testsupport::LoopbackPair;
-using testsupport::MakeLoopbackPair;
 
 const std::string kAccepted("\x01\x00", 2);
-const std::string kRejected("\x00\x00", 2);
+const std::string kZero(1, '\0');
 
 class HandshakeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { netutils::InitNet(); }
 
-  // Runs the proxy side on pair.server in the background.
+  // Runs the proxy side on a fresh pair's server end in the background.
   void Begin(std::string key = "", Clock::duration limit = 10s, bool allow = true) {
-    if (key.empty()) key = keys.MakeKey();
-    this->key = key;
-    result = std::async(std::launch::async, [this, key, limit, allow] {
-      return AcceptHandshake(pair.server.get(), key, Clock::now() + limit, [this, allow] {
+    pair = testsupport::MakeLoopbackPair();
+    this->key = key.empty() ? keys.MakeKey() : key;
+    result = std::async(std::launch::async, [this, limit, allow] {
+      return AcceptHandshake(pair.server.get(), this->key, Clock::now() + limit, [this, allow] {
         ++beforeAcceptCalls;
         return allow;
       });
     });
+    EXPECT_EQ(this->key + kZero, ReadBytes(pair.client.get(), this->key.size() + 1));
   }
   HandshakeResult End() {
     EXPECT_EQ(std::future_status::ready, result.wait_for(30s));
@@ -46,117 +45,71 @@ class HandshakeTest : public ::testing::Test {
   void Send(const std::string& bytes) {
     ASSERT_TRUE(netutils::SendAll(pair.client.get(), bytes.data(), static_cast<int>(bytes.size())));
   }
-  // Sends the right answer and reads the acceptance word.
-  void AnswerRight() {
-    Send(relvo::wire::HandshakeAnswer(key) + std::string(1, '\0'));
-    EXPECT_EQ(kAccepted, ReadBytes(pair.client.get(), 2));
-  }
-  void ReadKey() { EXPECT_EQ(key + std::string(1, '\0'), ReadBytes(pair.client.get(), key.size() + 1)); }
+  std::string Read(size_t n) { return ReadBytes(pair.client.get(), n); }
 
   KeySource keys;
-  LoopbackPair pair = MakeLoopbackPair();
+  testsupport::LoopbackPair pair;
   std::string key;
   std::atomic<int> beforeAcceptCalls{0};
   std::future<HandshakeResult> result;
 };
 
-TEST_F(HandshakeTest, RightAnswerIsAcceptedAndTheTypeWordDecidesTheKind) {
-  const std::pair<uint16_t, HandshakeStatus> types[] = {
-      {1, HandshakeStatus::kCommand}, {2, HandshakeStatus::kTransport}, {7, HandshakeStatus::kBadType}};
-  int accepted = 0;
+TEST_F(HandshakeTest, RightAnswerInPiecesIsAcceptedAndTheTypeWordDecidesTheKind) {
+  const std::pair<std::string, HandshakeStatus> types[] = {{std::string("\x01\x00", 2), HandshakeStatus::kCommand},
+                                                           {std::string("\x02\x00", 2), HandshakeStatus::kTransport},
+                                                           {std::string("\x00\x01", 2), HandshakeStatus::kBadType}};
   for (const auto& [type, status] : types) {
-    pair = MakeLoopbackPair();
-    Begin();
-    std::string seen;
-    EXPECT_EQ(1, ConnectorHandshake(pair.client.get(), type, nullptr, &seen));
-    EXPECT_EQ(key, seen);
+    Begin("hello");
+    const std::string answer = HandshakeAnswer("hello") + kZero;
+    Send(answer.substr(0, 3));
+    Send(answer.substr(3));
+    EXPECT_EQ(kAccepted, Read(2));
+    Send(type.substr(0, 1));
+    Send(type.substr(1) + "payload");
     const HandshakeResult r = End();
-    EXPECT_EQ(status, r.status) << type;
-    EXPECT_EQ(type == 7 ? "7" : "", r.detail);
-    EXPECT_EQ(++accepted, beforeAcceptCalls.load());
+    EXPECT_EQ(status, r.status);
+    EXPECT_EQ(status == HandshakeStatus::kBadType ? "256" : "", r.detail);
+    EXPECT_EQ("payload", ReadBytes(pair.server.get(), 7));  // nothing past the type word is read
   }
-}
-
-TEST_F(HandshakeTest, AnswerAndTypeMayArriveInPieces) {
-  Begin("hello");
-  ReadKey();
-  Send("-2035");
-  Send("115983");
-  Send(std::string(1, '\0'));
-  EXPECT_EQ(kAccepted, ReadBytes(pair.client.get(), 2));
-  Send(std::string(1, '\x02'));
-  Send(std::string(1, '\x00'));
-  EXPECT_EQ(HandshakeStatus::kTransport, End().status);
+  EXPECT_EQ(3, beforeAcceptCalls.load());
 }
 
 TEST_F(HandshakeTest, WrongOverlongOrTrailedAnswerGetsZeroAndNoAcceptance) {
-  struct Case {
-    std::string sent;
-    std::string detail;  // empty: not checked
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {  // sent, detail (empty: not checked)
       {std::string("12345\0", 6), "12345\\x00"},
-      {relvo::wire::HandshakeAnswer("hellp") + std::string(1, '\0'), ""},  // the answer to another key
-      {std::string(4000, '7'), std::string(relvo::wire::kMaxAnswerLength + 2, '7')},  // no zero byte: not waited for
-      {relvo::wire::HandshakeAnswer("hello") + std::string("\0\x01\x00", 3), ""},   // more bytes after a right one
+      {HandshakeAnswer("hellp") + kZero, ""},  // the answer to another key
+      {std::string(4000, '7'), std::string(relvo::wire::kMaxAnswerLength + 2, '7')},  // not waited for
+      {HandshakeAnswer("hello") + std::string("\0\x01\x00", 3), ""},                   // bytes after a right one
   };
-  for (const Case& c : cases) {
-    pair = MakeLoopbackPair();
+  for (const auto& [sent, detail] : cases) {
     Begin("hello");
-    ReadKey();
-    Send(c.sent);
-    EXPECT_EQ(kRejected, ReadBytes(pair.client.get(), 2)) << c.sent;
+    Send(sent);
+    EXPECT_EQ(std::string("\x00\x00", 2), Read(2)) << sent;
     const HandshakeResult r = End();
-    EXPECT_EQ(HandshakeStatus::kWrongAnswer, r.status) << c.sent;
-    if (!c.detail.empty()) {
-      EXPECT_EQ(c.detail, r.detail);
-    }
+    EXPECT_EQ(HandshakeStatus::kWrongAnswer, r.status) << sent;
+    EXPECT_TRUE(detail.empty() || detail == r.detail) << r.detail;
   }
   EXPECT_EQ(0, beforeAcceptCalls.load());
 }
 
-TEST_F(HandshakeTest, NothingPastTheTypeWordIsRead) {
-  Begin("a");
-  ReadKey();
-  AnswerRight();
-  Send(std::string("\x02\x00payload", 9));
-  EXPECT_EQ(HandshakeStatus::kTransport, End().status);
-  EXPECT_EQ("payload", ReadBytes(pair.server.get(), 7));
-}
-
-TEST_F(HandshakeTest, CloseBeforeTheAnswerOrTheTypeIsReported) {
-  Begin();
-  ReadKey();
-  pair.client.Reset();
-  EXPECT_EQ(HandshakeStatus::kClosed, End().status);
-
-  pair = MakeLoopbackPair();
-  Begin();
-  ReadKey();
-  AnswerRight();
-  Send(std::string(1, '\x01'));
-  pair.client.Reset();
-  EXPECT_EQ(HandshakeStatus::kClosed, End().status);
-}
-
-TEST_F(HandshakeTest, DeadlineCoversTheAnswerAndTheTypeWord) {
-  const auto start = Clock::now();
-  Begin("", 300ms);
-  ReadKey();
-  EXPECT_EQ(HandshakeStatus::kTimedOut, End().status);
-  EXPECT_GE(Clock::now() - start, 250ms);
-
-  pair = MakeLoopbackPair();
-  Begin("", 300ms);
-  ReadKey();
-  AnswerRight();
-  EXPECT_EQ(HandshakeStatus::kTimedOut, End().status);
+TEST_F(HandshakeTest, CloseOrDeadlineBeforeTheTypeWordIsReported) {
+  for (const bool close : {false, true}) {
+    for (const bool answered : {false, true}) {
+      Begin("", close ? 10s : 300ms);
+      if (answered) {
+        Send(HandshakeAnswer(key) + kZero);
+        EXPECT_EQ(kAccepted, Read(2));
+        if (close) Send("\x01");  // half a type word
+      }
+      if (close) pair.client.Reset();
+      EXPECT_EQ(close ? HandshakeStatus::kClosed : HandshakeStatus::kTimedOut, End().status) << answered;
+    }
+  }
 }
 
 TEST_F(HandshakeTest, RefusalBeforeTheAcceptanceSendsNothingMore) {
   Begin("abc", 10s, /*allow=*/false);
-  ReadKey();
-  Send(relvo::wire::HandshakeAnswer("abc") + std::string(1, '\0'));
+  Send(HandshakeAnswer("abc") + kZero);
   EXPECT_EQ(HandshakeStatus::kAborted, End().status);
   EXPECT_EQ(1, beforeAcceptCalls.load());
   pair.server.Reset();
@@ -165,7 +118,15 @@ TEST_F(HandshakeTest, RefusalBeforeTheAcceptanceSendsNothingMore) {
   EXPECT_EQ("", extra);
 }
 
-TEST(Printable, EscapesWhatIsNotPrintableAndCutsLongTexts) {
+TEST(Challenge, KeysArePrintableWithinTheirLengthsAndDiffer) {
+  KeySource first, second;
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    const std::string key = (i % 2 == 0 ? first : second).MakeKey();
+    EXPECT_TRUE(key.size() >= kMinKeyLength && key.size() <= kMaxKeyLength) << key;
+    for (const char c : key) ASSERT_TRUE(c >= '!' && c <= '~') << static_cast<int>(c);
+    EXPECT_TRUE(seen.insert(key).second) << key;
+  }
   EXPECT_EQ("ab\\x00\\x5C\\xFF", Printable(std::string("ab\0\\\xFF", 5)));
   EXPECT_EQ("xxx...", Printable("xxxxx", 3));
 }

@@ -19,8 +19,7 @@ bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t*
   return true;
 }
 
-}  // namespace
-
+// "HOST:PORT" (PORT 0 to 65535; HOST not empty); false when malformed.
 bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
@@ -30,6 +29,9 @@ bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   endpoint->port = static_cast<uint16_t>(port);
   return true;
 }
+
+}  // namespace
+
 
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
   for (size_t i = 0; i < args.size(); ++i) {

@@ -26,9 +26,6 @@ struct Options {
 // range; `*options` is then partly filled.
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
 
-// Parses "HOST:PORT" (PORT 0 to 65535; HOST not empty). False when malformed.
-bool ParseEndpoint(const std::string& text, Endpoint* endpoint);
-
 // The --help text.
 std::string UsageText();
 
