@@ -18,14 +18,7 @@ using testsupport::Contains;
 
 namespace {
 
-class Workers : public ::testing::Test {
- protected:
-  std::string Errors() const { return logs_.Errors(); }
-  std::string Events() const { return logs_.Events(); }
-  testsupport::TestLogs logs_;
-};
-
-// Records the order in which its hooks run.
+// Records the order in which its hooks run; its body does what it is told.
 class Recorder : public libmo::Thread {
  public:
   enum class Body { Return, ThrowStd, ThrowInt, SleepLong, SleepZero, JoinSelf };
@@ -34,15 +27,12 @@ class Recorder : public libmo::Thread {
     Stop();
     Join();
   }
-
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> lock(mutex);
     return events;
   }
-  std::atomic<bool> woke{false};
+  std::atomic<bool> woke{false}, stoppingSeen{false}, joinRefused{false};
   std::atomic<int> runs{0};
-  std::atomic<bool> stoppingSeen{false};
-  std::atomic<bool> joinRefused{false};
 
  protected:
   void onStart() override {
@@ -90,71 +80,51 @@ class Recorder : public libmo::Thread {
   std::vector<std::string> events;
 };
 
-TEST_F(Workers, HooksRunInOrderTheNameIsTheLogTagAndARestartRunsWithAClearFlag) {
+TEST(Workers, HooksRunInOrderEvenWhenTheBodyThrowsAndARestartRunsWithAClearFlag) {
+  testsupport::TestLogs logs;
   Recorder r(Recorder::Body::Return);
   r.Join();  // without a start: nothing to wait for
-  EXPECT_TRUE(r.Events().empty());
-
   ASSERT_TRUE(r.Start("WORKER_LONG"));
   r.Join();
   EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
-  EXPECT_TRUE(Contains(Events(), ":WORKER_): in body\n")) << Events();
-
+  EXPECT_TRUE(Contains(logs.Events(), ":WORKER_): in body\n")) << logs.Events();
   r.Stop();
   r.Join();
   ASSERT_TRUE(r.Start("AGAIN"));
   r.Join();
   EXPECT_EQ(2, r.runs);
   EXPECT_FALSE(r.stoppingSeen);
-  EXPECT_FALSE(r.IsStopping());
-}
 
-TEST_F(Workers, ExceptionsAreLoggedAndFinishStillRuns) {
-  {
-    Recorder r(Recorder::Body::ThrowStd);
-    ASSERT_TRUE(r.Start("THROW"));
-    r.Join();
-    EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
-    EXPECT_TRUE(Contains(Errors(), "libmo::threadFunc error: broken %s body\n")) << Errors();
-  }
-  Recorder r(Recorder::Body::ThrowInt);
+  Recorder std(Recorder::Body::ThrowStd), other(Recorder::Body::ThrowInt);
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(r.Start("INT"));
-  r.Join();
+  ASSERT_TRUE(std.Start("THROW") && other.Start("INT"));
+  std.Join();
+  other.Join();
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), r.Events());
-  EXPECT_TRUE(Contains(Errors(), "INTEGER exception caught in function libmo::Thread::threadFunc, file "
-                                 "Common/CommonThread, line 49: \"Code: 5\"."))
-      << Errors();
+  EXPECT_EQ((std::vector<std::string>{"start", "body", "finish"}), other.Events());
+  EXPECT_TRUE(Contains(logs.Errors(), "libmo::threadFunc error: broken %s body\n")) << logs.Errors();
+  EXPECT_TRUE(Contains(logs.Errors(), "INTEGER exception caught in function libmo::Thread::threadFunc, file "
+                                      "Common/CommonThread, line 49: \"Code: 5\"."))
+      << logs.Errors();
 }
 
-TEST_F(Workers, StopWakesALongSleepAtOnceAndBeforeItStartsToo) {
-  // A missed wake-up would hang each Join for ten minutes.
-  Recorder during(Recorder::Body::SleepLong);
-  ASSERT_TRUE(during.Start("SLEEPER"));
-  ASSERT_TRUE(testsupport::WaitFor([&] { return during.runs.load() == 1; }));
-  during.Stop();
-  during.Join();
-  EXPECT_TRUE(during.woke);
-  EXPECT_EQ("stop request", during.Events().at(2));
-
+TEST(Workers, StopWakesASleepAlsoWhenRequestedBeforeTheStartAndMisuseIsRefused) {
+  testsupport::TestLogs logs;
+  // A missed wake-up would hang the Join for ten minutes.
   Recorder early(Recorder::Body::SleepLong);
   early.Stop();  // before Start: Start clears it again
   ASSERT_TRUE(early.Start("EARLY"));
+  ASSERT_TRUE(testsupport::WaitFor([&] { return early.runs.load() == 1; }));
   early.Stop();
   early.Join();
   EXPECT_TRUE(early.woke);
-}
+  EXPECT_EQ((std::vector<std::string>{"stop request", "start", "body", "stop request", "finish"}), early.Events());
 
-TEST_F(Workers, NonPositiveSleepIsLoggedAndSelfJoinIsRefused) {
-  Recorder zero(Recorder::Body::SleepZero);
-  ASSERT_TRUE(zero.Start("ZERO"));
+  Recorder zero(Recorder::Body::SleepZero), self(Recorder::Body::JoinSelf);
+  ASSERT_TRUE(zero.Start("ZERO") && self.Start("SELF"));
   zero.Join();
-  EXPECT_TRUE(Contains(Errors(), ":ZERO): ms > 0 func(libmo::Thread::sleep CommonThread:83)\n")) << Errors();
-
-  Recorder self(Recorder::Body::JoinSelf);
-  ASSERT_TRUE(self.Start("SELF"));
   self.Join();
+  EXPECT_TRUE(Contains(logs.Errors(), ":ZERO): ms > 0 func(libmo::Thread::sleep CommonThread:83)\n")) << logs.Errors();
   EXPECT_TRUE(self.joinRefused);
 }
 

@@ -19,7 +19,10 @@ namespace libmo {
 
 namespace {
 
-constexpr uint32_t kWatchedEvents = IN_CLOSE_WRITE | IN_MODIFY | IN_CREATE | IN_MOVED_TO;
+// A file is reported when its writer is done with it: closed after writing,
+// or moved into place. Never on its creation or at its first write, so a
+// reader never sees it half written.
+constexpr uint32_t kWatchedEvents = IN_CLOSE_WRITE | IN_MOVED_TO;
 constexpr size_t kEventsBufferSize = 4096;
 constexpr size_t kNameBufferSize = 512;
 

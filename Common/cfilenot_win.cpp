@@ -2,12 +2,17 @@
 // overlapped I/O: each read is issued with an event and collected with
 // GetOverlappedResult. Stop cancels the pending read and closes the folder;
 // reads are issued and collected under handleMutex, so the watcher never
-// uses a closed handle.
+// uses a closed handle. The system reports every write of a file, so a name
+// is handed on only once its file has settled: kSettleMs without a further
+// change.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "Common/assert.h"
 #include "Common/cfilenot.h"
@@ -22,6 +27,7 @@ namespace {
 constexpr DWORD kNotifyFilter = FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME;
 constexpr DWORD kChangesBufferSize = 4096;
 constexpr int kNameBufferSize = 512;
+constexpr ULONGLONG kSettleMs = 500;
 
 const char kStartFunction[] = "libmo::TChangeFileChangeManager::TChangeFilesNotifier::Start";
 const char kFile[] = "Common/cfilenot";
@@ -106,28 +112,70 @@ void TChangeFileChangeManager::TChangeFilesNotifier::Watch() {
   alignas(FILE_NOTIFY_INFORMATION) unsigned char changes[kChangesBufferSize];
   std::memset(changes, 0, sizeof changes);
   char name[kNameBufferSize];
-  for (;;) {
-    OVERLAPPED pending{};
-    pending.hEvent = done.Get();
+  struct Changed {
+    std::string name;
+    ULONGLONG at;  // tick count of its last change
+  };
+  std::vector<Changed> unsettled;  // in order of their first change
+  OVERLAPPED pending{};
+  bool reading = false;
+  // However the loop ends (a callback may throw), a pending read owns the
+  // buffer until it completes: it is cancelled and waited for.
+  struct ReadGuard {
+    TChangeFilesNotifier& self;
+    bool& reading;
+    HANDLE done;
+    ~ReadGuard() {
+      if (!reading) return;
+      {
+        std::lock_guard<std::mutex> lock(self.handleMutex);
+        if (self.handle != nullptr) ::CancelIoEx(self.handle->folder.Get(), nullptr);
+      }
+      ::WaitForSingleObject(done, INFINITE);
+    }
+  } guard{*this, reading, done.Get()};
+  while (running.load()) {
     DWORD error = ERROR_SUCCESS;
-    {
+    if (!reading) {
+      pending = OVERLAPPED{};
+      pending.hEvent = done.Get();
       // Issued under the lock: a Stop either comes before (the loop ends
       // here) or finds the read pending and cancels it.
       std::lock_guard<std::mutex> lock(handleMutex);
       if (!running.load() || handle == nullptr) break;
       ::ResetEvent(done.Get());
-      if (!::ReadDirectoryChangesW(handle->folder.Get(), changes, sizeof changes, FALSE, kNotifyFilter, nullptr,
-                                   &pending, nullptr)) {
-        error = ::GetLastError();
-      }
+      reading = ::ReadDirectoryChangesW(handle->folder.Get(), changes, sizeof changes, FALSE, kNotifyFilter,
+                                        nullptr, &pending, nullptr) != FALSE;
+      if (!reading) error = ::GetLastError();
     }
     if (error != ERROR_SUCCESS) {
       if (!running.load()) break;
       ThrowReadError(error);
     }
+    DWORD wait = INFINITE;
+    if (!unsettled.empty()) {
+      const ULONGLONG now = ::GetTickCount64();
+      for (const Changed& c : unsettled) {
+        const ULONGLONG at = c.at + kSettleMs;
+        wait = std::min<DWORD>(wait, static_cast<DWORD>(at > now ? at - now : 0));
+      }
+    }
     // Completes with the changes, or aborted by Stop; the buffer stays in use
     // by the system until then.
-    ::WaitForSingleObject(done.Get(), INFINITE);
+    if (::WaitForSingleObject(done.Get(), wait) == WAIT_TIMEOUT) {
+      const ULONGLONG now = ::GetTickCount64();
+      for (size_t i = 0; i < unsettled.size() && running.load();) {
+        if (unsettled[i].at + kSettleMs > now) {
+          ++i;
+          continue;
+        }
+        const std::string settled = std::move(unsettled[i].name);
+        unsettled.erase(unsettled.begin() + static_cast<long>(i));
+        callback(settled.c_str());
+      }
+      continue;
+    }
+    reading = false;
     DWORD bytes = 0;
     {
       std::lock_guard<std::mutex> lock(handleMutex);
@@ -144,17 +192,24 @@ void TChangeFileChangeManager::TChangeFilesNotifier::Watch() {
     if (error != ERROR_SUCCESS) ThrowReadError(error);
 
     std::memset(name, 0, sizeof name);
+    const ULONGLONG now = ::GetTickCount64();
     constexpr size_t kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
-    // After a Stop (also one made by the callback) no further name is handed on.
-    for (size_t at = 0; running.load() && bytes != 0 && at + kHeader <= bytes;) {
+    for (size_t at = 0; bytes != 0 && at + kHeader <= bytes;) {
       const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(changes + at);
       const size_t nameBytes = record->FileNameLength;
       if (nameBytes != 0 && at + kHeader + nameBytes <= bytes && Reported(record->Action)) {
         const int length = ::WideCharToMultiByte(CP_ACP, 0, record->FileName, static_cast<int>(nameBytes / 2), name,
                                                  kNameBufferSize, nullptr, nullptr);
         if (length > 0 && length < kNameBufferSize) {
-          name[length] = '\0';
-          callback(name);
+          const std::string changed(name, static_cast<size_t>(length));
+          bool known = false;
+          for (Changed& c : unsettled) {
+            if (c.name == changed) {
+              c.at = now;
+              known = true;
+            }
+          }
+          if (!known) unsettled.push_back({changed, now});
         }
       }
       if (record->NextEntryOffset == 0) break;

@@ -9,6 +9,12 @@
 
 namespace relvo {
 
+bool SilenceExceeds(int64_t silenceMs, uint32_t timeoutMs) {
+  // A command that arrives between the two clock readings gives a negative
+  // silence: the link is alive.
+  return silenceMs > 0 && static_cast<uint64_t>(silenceMs) > timeoutMs;
+}
+
 void CommandReconnectThread::onStart() {
   Thread::onStart();
   LogEvent("Starting command reconnect thread.");
@@ -36,7 +42,7 @@ void CommandReconnectThread::body() {
     const std::shared_ptr<ProxyServer> proxy = Globals().proxyServer;
     if (proxy) {
       const int64_t silence = (SteadyNowNs() - proxy->LastCommandTime()) / 1000000;
-      if (static_cast<uint64_t>(silence) > Globals().config.reconnectTimeout.load()) {
+      if (SilenceExceeds(silence, Globals().config.reconnectTimeout.load())) {
         LogEvent("Reconnect: timeout %d ms.", static_cast<int>(silence));
         ConnectLoop();
       }

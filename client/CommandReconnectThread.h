@@ -3,9 +3,15 @@
 // time-out. Its end, for any reason, stops the connector.
 #pragma once
 
+#include <cstdint>
+
 #include "Common/CommonThread.h"
 
 namespace relvo {
+
+// Whether a silence of `silenceMs` (now minus the last command's time; may
+// be negative when a command came in between) calls for a new connection.
+bool SilenceExceeds(int64_t silenceMs, uint32_t timeoutMs);
 
 class CommandReconnectThread : public libmo::Thread {
  protected:

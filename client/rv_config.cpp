@@ -219,9 +219,20 @@ std::list<std::shared_ptr<TServer>> AppConfiguration::Servers() const {
   return servers_;
 }
 
+namespace {
+
+// A file's full path, in one spelling whatever its letter case.
+std::string PathKey(const fs::path& path) { return libmo::ToLowerAscii(fs::absolute(path).lexically_normal().string()); }
+
+}  // namespace
+
 void AppConfiguration::StartListeningChanges() {
   const fs::path absolute = fs::absolute(configFileName_);
   directory = absolute.parent_path().string();
+  ownLogs_.clear();
+  for (const std::string& log : {eventsLogPath_, errorsLogPath_}) {
+    if (!log.empty()) ownLogs_.push_back(PathKey(log));
+  }
   if (!StartChangeControl()) {
     SetErrorPlace("AppConfiguration::StartListeningChanges", "rv_config", 160);
     ThrowOsError("Failed to start listening changes of %s", absolute.string().c_str());
@@ -233,6 +244,11 @@ void AppConfiguration::NotifySubscribes(const char* fileName) {
     SetErrorPlace("AppConfiguration::NotifySubscribes", "rv_config", 166);
     LogPlacedError("fileName is null");
     return;
+  }
+  // The connector's own logs may lie in the watched folder ([log] folder=.);
+  // reporting their writes would feed on itself.
+  for (const std::string& log : ownLogs_) {
+    if (PathKey(fs::path(directory) / fileName) == log) return;
   }
   try {
     // Lets the writer of the file finish.

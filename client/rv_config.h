@@ -10,6 +10,7 @@
 #include <memory>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "Common/cfilenot.h"
 
@@ -83,8 +84,9 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   // Starts watching the ini file's folder. Throws when watching is on.
   void StartListeningChanges();
 
-  // Reloads when `fileName` is the ini file's name (any letter case). Runs
-  // on the watcher thread; never throws.
+  // Reloads when `fileName` is the ini file's name (any letter case); the
+  // logs' own files are ignored without a word. Runs on the watcher thread;
+  // never throws.
   void NotifySubscribes(const char* fileName) override;
 
   // The table whose entry counts decide the server choice.
@@ -112,6 +114,7 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   uint64_t logMaxBytes_ = 0;
   unsigned logKeep_ = 0;
   std::string configFileName_;
+  std::vector<std::string> ownLogs_;  // full paths, lower case; set at the start of a watch
   std::weak_ptr<ProxyServer> proxyServer_;
   const OnlineUsers* onlineUsers_ = nullptr;
 };

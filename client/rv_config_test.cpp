@@ -3,103 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "Common/utils.h"
+#include "Common/log.h"
+#include "Common/relay_buffer.h"
+#include "client/CommandReconnectThread.h"
+#include "client/ProxyServer.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-namespace {
-
-// Runs each test with a temp folder as the current directory.
-class StartupSettings : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = fs::current_path();
-    fs::current_path(dir_.path());
-    ownIni_ = fs::path(libmo::GetModulePath()).stem().string() + ".ini";
-  }
-  void TearDown() override { fs::current_path(saved_); }
-
-  std::string Captured(void (*f)(relvo::AppConfiguration&), relvo::AppConfiguration& c) {
-    testing::internal::CaptureStdout();
-    f(c);
-    return testing::internal::GetCapturedStdout();
-  }
-
-  TempDir dir_;
-  fs::path saved_;
-  std::string ownIni_;
-};
-
-TEST_F(StartupSettings, IniNameFollowsTheExecutableOrFallsBack) {
-  relvo::AppConfiguration missing;
-  const std::string out = Captured([](relvo::AppConfiguration& c) { c.InitConfigFileName(); }, missing);
-  EXPECT_EQ("relvoclient.ini", missing.GetConfigFileName());
-  EXPECT_NE(std::string::npos, out.find(ownIni_ + " does not exists. Default relvoclient.ini is accepted.")) << out;
-
-  WriteFile(dir_.path() / ownIni_, "[system]\n");
-  relvo::AppConfiguration present;
-  present.InitConfigFileName();
-  EXPECT_EQ(ownIni_, present.GetConfigFileName());
-}
-
-TEST_F(StartupSettings, ServicePropertiesFromTheIniOrDefaults) {
-  relvo::AppConfiguration config;
-  config.InitConfigFileName();
-  std::string name = "x", desc = "y";
-  testing::internal::CaptureStdout();
-  config.LoadServiceProperties(name, desc);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ("OvikProxyClient", name);
-  EXPECT_EQ("OVIK proxy client", desc);
-  EXPECT_NE(std::string::npos, out.find("Loading service properties from 'relvoclient.ini'")) << out;
-  EXPECT_NE(std::string::npos, out.find("Ini file 'relvoclient.ini' does not exist.")) << out;
-
-  WriteFile(dir_.path() / "relvoclient.ini", "[System]\nService_Name = MySvc\nservice_desc=\n");
-  config.LoadServiceProperties(name, desc);
-  EXPECT_EQ("MySvc", name);
-  EXPECT_EQ("OVIK proxy client", desc);
-}
-
-TEST_F(StartupSettings, LogPathsDefaultAndAreCachedOnce) {
-  relvo::AppConfiguration config;
-  config.InitConfigFileName();
-  std::string events, errors;
-  testing::internal::CaptureStdout();
-  config.GetLogFiles(events, errors);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ((fs::path("logs") / "events.log").string(), events);
-  EXPECT_EQ((fs::path("logs") / "errors.log").string(), errors);
-
-  // A later change of the folder does not move the logs.
-  WriteFile(dir_.path() / "relvoclient.ini", "[log]\nfolder=elsewhere\n");
-  config.GetLogFiles(events, errors);
-  EXPECT_EQ((fs::path("logs") / "events.log").string(), events);
-}
-
-TEST_F(StartupSettings, AbsoluteLogFolderIsUsedUnchanged) {
-  TempDir logs;
-  WriteFile(dir_.path() / "relvoclient.ini", "[log]\nfolder=" + logs.path().string() + "\n");
-  relvo::AppConfiguration config;
-  config.InitConfigFileName();
-  std::string events, errors;
-  config.GetLogFiles(events, errors);
-  EXPECT_EQ((logs.path() / "events.log").string(), events);
-  EXPECT_EQ((logs.path() / "errors.log").string(), errors);
-}
-
-}  // namespace
-
-#include <stdexcept>
-
-#include "Common/log.h"
-#include "Common/relay_buffer.h"
-#include "client/ProxyServer.h"
 
 namespace {
 
@@ -159,53 +75,45 @@ TEST(Atoi, BehavesLikeTheCLibraryAndSaturates) {
   EXPECT_EQ(-2147483647 - 1, relvo::AtoiSaturated("-99999999999999999999"));
 }
 
-TEST_F(RunningSettings, FirstLoadFillsTheProxyServerAndDefaults) {
-  const std::string out = Load(kProxy + kOneServer);
+TEST_F(RunningSettings, FirstLoadFillsTheProxyServerLevelAndTimeoutWithTheirLimits) {
+  std::string out = Load(kProxy + kOneServer);
   EXPECT_EQ("proxy.example", proxy->host);
   EXPECT_EQ(7000, proxy->port);
   EXPECT_EQ(15000u, config.reconnectTimeout.load());
   EXPECT_EQ(0, libmo::EventsLog().Level());
-  EXPECT_NE(std::string::npos, out.find("Reconnect timeout: 15000 ms")) << out;
   EXPECT_NE(std::string::npos, out.find("server [web]: 127.0.0.1:8080 proxyrec(0) maxcon(1000) is added.")) << out;
+  out = Load("[general]\ndebug_level=11\nreconnect_tmo=1000\n" + kProxy + kOneServer, true);
+  EXPECT_NE(std::string::npos,
+            out.find("Can't to set log level to unsupported value 11. It's been automatically adjusted to 10"));
+  EXPECT_EQ(10, libmo::EventsLog().Level());
+  EXPECT_NE(std::string::npos, out.find("Reconnect timeout: 5000 ms")) << out;
+  out = Load("[general]\ndebug_level=-3\nreconnect_tmo=-1\n" + kProxy + kOneServer, true);
+  EXPECT_NE(std::string::npos,
+            out.find("Can't to set log level to unsupported value -3. It's been automatically adjusted to 0"));
+  EXPECT_EQ(0, libmo::EventsLog().Level());
+  EXPECT_EQ(4294967295u, config.reconnectTimeout.load());
+  out = Load("[general]\ndebug_level=high\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(std::string::npos, out.find("unsupported value")) << out;
 }
 
 TEST_F(RunningSettings, RelayBufferDefaultsTo4000AndIsClampedWithAMessage) {
   std::string out = Load(kProxy + kOneServer);
   EXPECT_EQ(4000, libmo::RelayBufferBytes());
   EXPECT_NE(std::string::npos, out.find("Relay buffer: 4000 bytes")) << out;
-  out = Load("[general]\nrelay_buffer=65536\n" + kProxy + kOneServer, true);
+  Load("[general]\nrelay_buffer=65536\n" + kProxy + kOneServer, true);
   EXPECT_EQ(65536, libmo::RelayBufferBytes());
   out = Load("[general]\nrelay_buffer=100\n" + kProxy + kOneServer, true);
   EXPECT_NE(std::string::npos, out.find("Relay buffer of 100 bytes is out of range. It's been adjusted to 512")) << out;
-  EXPECT_EQ(512, libmo::RelayBufferBytes());
   Load("[general]\nrelay_buffer=9999999999\n" + kProxy + kOneServer, true);
   EXPECT_EQ(1048576, libmo::RelayBufferBytes());
   Load(kProxy + kOneServer, true);
   EXPECT_EQ(4000, libmo::RelayBufferBytes());
 }
 
-TEST_F(RunningSettings, DebugLevelIsClampedWithAMessage) {
-  std::string out = Load("[general]\ndebug_level=11\n" + kProxy + kOneServer);
-  EXPECT_NE(std::string::npos,
-            out.find("Can't to set log level to unsupported value 11. It's been automatically adjusted to 10"));
-  EXPECT_EQ(10, libmo::EventsLog().Level());
-  out = Load("[general]\ndebug_level=-3\n" + kProxy + kOneServer, true);
-  EXPECT_NE(std::string::npos,
-            out.find("Can't to set log level to unsupported value -3. It's been automatically adjusted to 0"));
-  EXPECT_EQ(0, libmo::EventsLog().Level());
-  out = Load("[general]\ndebug_level=high\n" + kProxy + kOneServer, true);
-  EXPECT_EQ(std::string::npos, out.find("unsupported value")) << out;
-  EXPECT_EQ(0, libmo::EventsLog().Level());
-}
-
-TEST_F(RunningSettings, ReconnectTimeoutFloorAndUnsignedWrap) {
-  Load("[general]\nreconnect_tmo=1000\n" + kProxy + kOneServer);
-  EXPECT_EQ(5000u, config.reconnectTimeout.load());
-  Load("[general]\nreconnect_tmo=-1\n" + kProxy + kOneServer, true);
-  EXPECT_EQ(4294967295u, config.reconnectTimeout.load());
-}
-
-TEST_F(RunningSettings, ProxyServerAddressAndPortAreRequired) {
+TEST_F(RunningSettings, ProxyServerAddressAndPortAndATargetServerAreRequired) {
+  EXPECT_EQ("Target server is not defined in " + (dir / "relvoclient.ini") +
+                ". func(AppConfiguration::LoadServersConfiguration rv_config:116)",
+            LoadError(kProxy + "[servers]\n"));
   EXPECT_EQ("Address of [proxyServer] is undefined. func(AppConfiguration::LoadServersConfiguration rv_config:54)",
             LoadError("[proxyServer]\nport=1\n" + kOneServer));
   for (const char* port : {"0", "65536", "-1", ""}) {
@@ -238,12 +146,6 @@ TEST_F(RunningSettings, ServersInNameOrderWithDuplicateRules) {
   EXPECT_FALSE(servers.back()->proxyrecord);
 }
 
-TEST_F(RunningSettings, NoServerStopsTheLoad) {
-  EXPECT_EQ("Target server is not defined in " + (dir / "relvoclient.ini") +
-                ". func(AppConfiguration::LoadServersConfiguration rv_config:116)",
-            LoadError(kProxy + "[servers]\n"));
-}
-
 TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
   Load(kProxy + kOneServer);
   const std::string out = Load("[proxyServer]\naddress=other\nport=9\n"
@@ -264,28 +166,37 @@ TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
   EXPECT_EQ((std::vector<std::string>{"web", "api", "new"}), ServerNames());
 }
 
-TEST_F(RunningSettings, ChangesOfTheIniFileReloadWhateverTheLetterCase) {
+TEST_F(RunningSettings, ChangesOfTheIniFileReloadWhateverTheLetterCaseAndFailuresAreReported) {
   Load(kProxy + kOneServer);
-  WriteFile(dir.path() / "relvoclient.ini", kProxy + "[servers]\nweb=1\nsecond=1\n[web]\naddress=a\nport=1\n"
-                                                     "[second]\naddress=b\nport=2\n");
-  testing::internal::CaptureStdout();
-  config.NotifySubscribes("other.txt");
-  config.NotifySubscribes("RELVOCLIENT.INI");
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ((std::vector<std::string>{"web", "second"}), ServerNames()) << out;
-}
-
-TEST_F(RunningSettings, AFailedReloadIsReportedNotThrown) {
-  Load(kProxy + kOneServer);
-  WriteFile(dir.path() / "relvoclient.ini", "[servers]\nbad=1\n[bad]\nport=1\n");
+  WriteFile(dir.path() / "relvoclient.ini", kProxy + "[servers]\nweb=1\nsecond=1\nzbad=1\n[web]\naddress=a\nport=1\n"
+                                                     "[second]\naddress=b\nport=2\n[zbad]\nport=1\n");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  config.NotifySubscribes("relvoclient.ini");
+  config.NotifySubscribes("other.txt");
+  config.NotifySubscribes("RELVOCLIENT.INI");
   const std::string err = testing::internal::GetCapturedStderr();
   testing::internal::GetCapturedStdout();
+  EXPECT_EQ((std::vector<std::string>{"web", "second"}), ServerNames());
   EXPECT_NE(std::string::npos, err.find("STANDART exception caught in function AppConfiguration::NotifySubscribes, "
-                                        "file rv_config, line 186: \"Address of [bad] is undefined."))
+                                        "file rv_config, line 186: \"Address of [zbad] is undefined."))
       << err;
+}
+
+TEST_F(RunningSettings, LogPathsAreReadOnceFromTheLogFolder) {
+  WriteFile(dir.path() / "relvoclient.ini", "[log]\nfolder=here\n");
+  std::string events, errors;
+  config.GetLogFiles(events, errors);
+  EXPECT_EQ((fs::path("here") / "events.log").string(), events);
+  EXPECT_EQ((fs::path("here") / "errors.log").string(), errors);
+  WriteFile(dir.path() / "relvoclient.ini", "[log]\nfolder=elsewhere\n");
+  config.GetLogFiles(events, errors);
+  EXPECT_EQ((fs::path("here") / "events.log").string(), events);
+}
+
+TEST(Reconnect, NeverOnANegativeSilence) {
+  EXPECT_FALSE(relvo::SilenceExceeds(-1, 5000));
+  EXPECT_FALSE(relvo::SilenceExceeds(5000, 5000));
+  EXPECT_TRUE(relvo::SilenceExceeds(5001, 5000));
 }
 
 }  // namespace

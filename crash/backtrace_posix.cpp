@@ -2,8 +2,6 @@
 
 #include <backtrace.h>
 
-#include <atomic>
-
 namespace tezra::callstack {
 
 namespace {
@@ -11,13 +9,10 @@ namespace {
 void IgnoreError(void*, const char*, int) {}
 
 // libbacktrace states cannot be freed; this one lives for the process.
-backtrace_state* const startupState = backtrace_create_state(nullptr, 1, &IgnoreError, nullptr);
-std::atomic<backtrace_state*> currentState{startupState};
+backtrace_state* const state = backtrace_create_state(nullptr, 1, &IgnoreError, nullptr);
 
 }  // namespace
 
-backtrace_state* BacktraceState() { return currentState.load(); }
-backtrace_state* StartupBacktraceState() { return startupState; }
-void UseBacktraceState(backtrace_state* state) { currentState.store(state); }
+backtrace_state* BacktraceState() { return state; }
 
 }  // namespace tezra::callstack

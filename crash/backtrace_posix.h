@@ -7,13 +7,7 @@ struct backtrace_state;
 
 namespace tezra::callstack {
 
-// The state in use; null when libbacktrace is unavailable.
+// The state; null when libbacktrace could not start.
 backtrace_state* BacktraceState();
-
-// The state created at start-up (null when libbacktrace could not start).
-backtrace_state* StartupBacktraceState();
-
-// Replaces the state in use; null makes the debug library unavailable.
-void UseBacktraceState(backtrace_state* state);
 
 }  // namespace tezra::callstack

@@ -93,7 +93,7 @@ const ToolHelp toolHelp;
 const ProcessStatus processStatus;
 }  // namespace
 
-DebugHelp& DebugHelpLibrary() { return debugHelp; }
+const DebugHelp& DebugHelpLibrary() { return debugHelp; }
 const ToolHelp& ToolHelpLibrary() { return toolHelp; }
 const ProcessStatus& ProcessStatusLibrary() { return processStatus; }
 

@@ -44,9 +44,6 @@ class DebugHelp {
  public:
   DebugHelp();  // loads from DefaultDebugHelpSearchList()
 
-  // Frees what is loaded, then loads the first of `candidates` that loads;
-  // unavailable when none does or a required function is missing.
-  void Load(const std::vector<std::string>& candidates);
   bool available() const { return available_; }
 
   // Required.
@@ -66,6 +63,10 @@ class DebugHelp {
   decltype(&::SymGetSearchPath) symGetSearchPath = nullptr;
 
  private:
+  // Loads the first of `candidates` that loads; unavailable when none does
+  // or a required function is missing.
+  void Load(const std::vector<std::string>& candidates);
+
   Library library_;
   bool available_ = false;
 };
@@ -100,7 +101,7 @@ struct ProcessStatus {
 };
 
 // The process-wide loaders.
-DebugHelp& DebugHelpLibrary();
+const DebugHelp& DebugHelpLibrary();
 const ToolHelp& ToolHelpLibrary();
 const ProcessStatus& ProcessStatusLibrary();
 

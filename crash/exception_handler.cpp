@@ -10,6 +10,7 @@
 #include "Common/oserror.h"
 #include "Common/os.h"
 #include "crash/code_location.h"
+#include "crash/hooks.h"
 #include "crash/minidump.h"
 
 namespace tezra::se {
@@ -21,13 +22,6 @@ constexpr unsigned kFirstRpcStatus = 1700;
 constexpr unsigned kLastRpcStatus = 1791;
 constexpr unsigned kMaxParameters = 15;  // EXCEPTION_MAXIMUM_PARAMETERS
 constexpr size_t kPathPieceSize = 261;
-
-// Keeps the sections of concurrent reports apart; the walker's debug library
-// is not thread-safe either.
-std::recursive_mutex& ReportMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
 
 }  // namespace
 
@@ -48,7 +42,7 @@ Handler::~Handler() = default;
 void Handler::Handle(ExceptionPointers* ep) {
   if (ep == nullptr || ep->ExceptionRecord == nullptr) return;
   {
-    std::lock_guard<std::recursive_mutex> lock(ReportMutex());
+    std::lock_guard<std::recursive_mutex> lock(hooks::ReportLock());
     if (ep->ExceptionRecord->ExceptionCode == kServerTooBusy) {
       output->Write("Error RPC_S_SERVER_TOO_BUSY:" + std::to_string(kServerTooBusy));
     } else {
@@ -115,6 +109,13 @@ std::string DescribeException(const ExceptionPointers& ep) {
 }
 
 }  // namespace tezra::se
+
+// Keeps the sections of concurrent reports apart; the walker's debug library
+// is not thread-safe either.
+std::recursive_mutex& tezra::hooks::ReportLock() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
 
 void StackPrinter::Write(const std::string& line) { LogError("%s", line.c_str()); }
 

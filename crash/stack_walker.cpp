@@ -1,14 +1,19 @@
 #include "crash/stack_walker.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "Common/oserror.h"
+#include "crash/hooks.h"
+#include "crash/report_guard.h"
 
 namespace tezra::callstack {
 
 namespace {
 
 constexpr size_t kLineSize = 1024;  // report lines are cut to this size
+
+std::atomic<bool> debugLibraryEnabled{true};
 
 const char* const kSymTypes[] = {"-nosymbols-", "COFF", "CV", "PDB", "-exported-",
                                  "-deferred-", "SYM", "DIA", "Virtual"};
@@ -33,14 +38,15 @@ const char* SymTypeText(unsigned symType) {
 }
 
 bool StackWalker::WalkStack(ThreadHandle thread, const ThreadContext* context) {
-  if (!modulesLoaded_ && DebugLibraryAvailable()) {
+  const bool available = debugLibraryEnabled.load() && DebugLibraryAvailable();
+  if (!modulesLoaded_ && available) {
     InitializeSymbols();
     output_.ModuleListBegin();
     ListModules();
     output_.ModuleListEnd();
     modulesLoaded_ = true;
   }
-  if (!DebugLibraryAvailable()) {
+  if (!available) {
     ReportError("Error while initializing dbghelp.dll", 0, 0);
     libmo::SetLastOsError(1114);
     return false;
@@ -80,6 +86,7 @@ void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve) {
 }
 
 void StackWalker::ReportModule(const ModuleEntry& m) {
+  se::NoteReportProgress();
   char line[kLineSize];
   const PrintedPointer base = PrintPointer(m.base);
   const int size = static_cast<int>(m.size);
@@ -98,6 +105,7 @@ void StackWalker::ReportModule(const ModuleEntry& m) {
 }
 
 void StackWalker::ReportFrame(FrameKind kind, const FrameEntry& f) {
+  se::NoteReportProgress();
   if (kind == FrameKind::Last || f.pc == 0) return;
   const std::string& module = !f.imageName.empty() ? f.imageName : f.moduleName;
   const std::string& function = !f.undFullName.empty() ? f.undFullName : !f.undName.empty() ? f.undName : f.name;
@@ -116,3 +124,5 @@ void StackWalker::ReportError(const char* step, int lastError, uint64_t address)
 }
 
 }  // namespace tezra::callstack
+
+void tezra::hooks::SetDebugLibraryEnabled(bool enabled) { tezra::callstack::debugLibraryEnabled.store(enabled); }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "crash/code_location.h"
 #include "crash/debug_libraries_win.h"
 #include "crash/demangle.h"
 
@@ -85,6 +86,18 @@ bool StackWalker::WalkFrames(ThreadHandle thread, const ThreadContext* context) 
     suspension = std::make_unique<Suspension>(thread);
     c.ContextFlags = CONTEXT_FULL;
     if (!suspension->suspended() || !::GetThreadContext(thread, &c)) return false;  // resumed by the suspension
+  }
+
+  // A fault at an address in no module (a call through a null pointer) has
+  // no unwind information: the walk starts at the return address on the
+  // stack when that lies in a module.
+  DWORD64 returnAddress = 0;
+  SIZE_T read = 0;
+  if (context != nullptr && se::LocateCode(reinterpret_cast<void*>(c.Rip)).modulePath.empty() &&
+      ::ReadProcessMemory(process_, reinterpret_cast<void*>(c.Rsp), &returnAddress, sizeof returnAddress, &read) &&
+      !se::LocateCode(reinterpret_cast<void*>(returnAddress)).modulePath.empty()) {
+    c.Rip = returnAddress;
+    c.Rsp += sizeof returnAddress;
   }
 
   STACKFRAME64 sf;

@@ -1,5 +1,6 @@
 #include "crash/translator.h"
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,6 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+
+#include "crash/report_guard.h"
+#include "crash/report_guard_os.h"
 
 namespace tezra::se {
 
@@ -45,16 +49,20 @@ ExceptionRecord MakeRecord(int signo, const siginfo_t& info, const ucontext_t& c
   return r;
 }
 
-[[noreturn]] void EndBySignal(int signo) {
-  struct sigaction dfl = {};
-  dfl.sa_handler = SIG_DFL;
-  ::sigaction(signo, &dfl, nullptr);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, signo);
-  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  ::raise(signo);
-  ::_exit(128 + signo);
+// A fault at an address in no module (a call through a null or garbage
+// function pointer) has no unwind information; it is moved to its caller's
+// call instruction, taken from the return address on the stack, so that
+// both the report's stack walk and the throw unwind from there. False when
+// neither address lies in a module: no throw can unwind such a stack.
+bool MoveToCaller(ucontext_t& context) {
+  Dl_info info;
+  greg_t* regs = context.uc_mcontext.gregs;
+  if (::dladdr(reinterpret_cast<void*>(regs[REG_RIP]), &info) != 0) return true;
+  const uintptr_t returnAddress = *reinterpret_cast<const uintptr_t*>(regs[REG_RSP]);
+  if (returnAddress == 0 || ::dladdr(reinterpret_cast<void*>(returnAddress), &info) == 0) return false;
+  regs[REG_RIP] = static_cast<greg_t>(returnAddress - 1);
+  regs[REG_RSP] += static_cast<greg_t>(sizeof(uintptr_t));
+  return true;
 }
 
 // A fault that is none of ours goes where it would have gone without us.
@@ -71,7 +79,7 @@ void Forward(int signo, siginfo_t* info, void* context) {
       return;
     }
   }
-  EndBySignal(signo);
+  detail::EndProcess(static_cast<unsigned>(signo));
 }
 
 void OnFault(int signo, siginfo_t* info, void* raw) {
@@ -80,23 +88,22 @@ void OnFault(int signo, siginfo_t* info, void* raw) {
   ExceptionRecord record = MakeRecord(signo, *info, *context);
   ExceptionPointers ep{&record, context};
   const bool hardware = info->si_code > 0;  // raised by the processor, not sent
-  if (threadState == kInstalled && hardware) {
-    StateScope reporting(kReporting);
-    errno = savedErrno;
-    TranslateException(record.ExceptionCode, &ep);  // throws through the signal frame
-  }
-  if (threadState == kReporting) EndBySignal(signo);  // the report itself faulted
-  if (!filterInstalled.load()) {
+  if (threadState == kReporting) EndAfterFailedReport(static_cast<unsigned>(signo));
+  bool translated = threadState == kInstalled && hardware;
+  if (!translated && !filterInstalled.load()) {
     errno = savedErrno;
     Forward(signo, info, raw);
     return;
   }
+  if (!MoveToCaller(*context)) translated = false;  // reported, then the process ends
   {
     StateScope reporting(kReporting);
+    GuardedReport guard(static_cast<unsigned>(signo));
     errno = savedErrno;
+    if (translated) TranslateException(record.ExceptionCode, &ep);  // throws through the signal frame
     UnhandledFilter(&ep);
   }
-  EndBySignal(signo);
+  detail::EndProcess(static_cast<unsigned>(signo));
 }
 
 // The process's signal handlers, from the first install to exit.
@@ -116,7 +123,10 @@ class SignalHandlers {
   SignalHandlers& operator=(const SignalHandlers&) = delete;
 };
 
-void EnsureSignalHandlers() { static SignalHandlers handlers; }
+void EnsureSignalHandlers() {
+  StartReportGuard();
+  static SignalHandlers handlers;
+}
 
 // The calling thread's alternate signal stack, with a guard page below it;
 // the previous one is put back when the thread ends.

@@ -7,6 +7,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "crash/code_location.h"
+#include "crash/report_guard.h"
+
 // The faulting thread resumes at tezra_se_FaultEntry with rcx = the text to
 // throw (owned std::string*) and rdx = fault address + 1. It pushes rdx at
 // the original stack pointer minus 8, so that tezra_se_FaultFrame looks
@@ -86,16 +89,37 @@ void SetThreadState(uintptr_t state) {
   if (index != TLS_OUT_OF_INDEXES) ::TlsSetValue(index, reinterpret_cast<void*>(state));
 }
 
+bool InModule(DWORD64 address) { return !LocateCode(reinterpret_cast<void*>(address)).modulePath.empty(); }
+
+// A throw unwinds from the faulting instruction, or, at an address in no
+// module (a call through a null pointer), from the return address on the
+// stack; with neither in a module it cannot unwind.
+bool Unwindable(const CONTEXT& c) {
+  DWORD64 returnAddress = 0;
+  SIZE_T read = 0;
+  return InModule(c.Rip) || (::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<void*>(c.Rsp), &returnAddress,
+                                                 sizeof returnAddress, &read) &&
+                             InModule(returnAddress));
+}
+
+LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* ep);
+
 LONG CALLBACK TranslatorHandler(EXCEPTION_POINTERS* ep) {
   const DWORD lastError = ::GetLastError();  // TlsGetValue clears it
   if (!IsHardwareFault(ep->ExceptionRecord->ExceptionCode) || ThreadState() != kInstalled) {
     ::SetLastError(lastError);
     return EXCEPTION_CONTINUE_SEARCH;
   }
-  SetThreadState(kReporting);
+  const bool unwindable = Unwindable(*ep->ContextRecord);
   ::SetLastError(lastError);
+  if (!unwindable) {  // reported, then the process ends
+    TopLevelFilter(ep);
+    ::TerminateProcess(::GetCurrentProcess(), ep->ExceptionRecord->ExceptionCode);
+  }
+  SetThreadState(kReporting);
   std::string* text = nullptr;
   try {
+    GuardedReport guard(ep->ExceptionRecord->ExceptionCode);
     try {
       TranslateException(ep->ExceptionRecord->ExceptionCode, ep);
     } catch (const std::exception& e) {
@@ -117,9 +141,13 @@ LONG CALLBACK TranslatorHandler(EXCEPTION_POINTERS* ep) {
 
 LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* ep) {
   const uintptr_t state = ThreadState();
-  if (state == kReporting) return EXCEPTION_EXECUTE_HANDLER;  // the report itself faulted
+  if (state == kReporting) EndAfterFailedReport(ep->ExceptionRecord->ExceptionCode);
   SetThreadState(kReporting);
-  const LONG result = UnhandledFilter(ep);
+  LONG result;
+  {
+    GuardedReport guard(ep->ExceptionRecord->ExceptionCode);
+    result = UnhandledFilter(ep);
+  }
   SetThreadState(state);
   return result;
 }
@@ -143,7 +171,10 @@ class Registration {
   PVOID cookie_ = nullptr;
 };
 
-void EnsureRegistration() { static Registration registration; }
+void EnsureRegistration() {
+  StartReportGuard();
+  static Registration registration;
+}
 
 }  // namespace
 

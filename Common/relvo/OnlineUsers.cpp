@@ -1,11 +1,14 @@
 #include "Common/relvo/OnlineUsers.h"
 
 #include <exception>
+#include <limits>
 
 #include "Common/assert.h"
 #include "Common/log.h"
 
 namespace relvo {
+
+int32_t NextUid(int32_t last) { return last == std::numeric_limits<int32_t>::max() ? 1 : last + 1; }
 
 CEntry::CEntry(int32_t id, CompletionThread* completion) : uid(id), readThread(completion), writeThread(completion) {}
 
@@ -44,7 +47,7 @@ std::shared_ptr<CEntry> OnlineUsers::AllocEntry() {
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  ++lastUid_;
+  lastUid_ = NextUid(lastUid_);
   auto entry = std::make_shared<CEntry>(lastUid_, completion_);
   entries_.push_back(entry);
   LogEvent("[%d] New entry is assigned. [total:%zu]", entry->uid, entries_.size());

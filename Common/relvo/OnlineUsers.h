@@ -39,7 +39,11 @@ struct CEntry : std::enable_shared_from_this<CEntry> {
   WriteClientThread writeThread;
 };
 
-// The live entries. Numbers start at 1 and are never reused.
+// The entry number after `last`. Numbers wrap to 1 before the signed range
+// ends, so thread names and the proxy record always show a positive number.
+int32_t NextUid(int32_t last);
+
+// The live entries. Numbers start at 1 and are not reused before the wrap.
 class OnlineUsers {
  public:
   static constexpr int kMaxEntries = 1000;

@@ -58,6 +58,11 @@ TEST_F(Table, HoldsAThousandEntriesNumberedFromOneNeverReused) {
   EXPECT_THROW(users_.ForEach(nullptr), std::bad_function_call);
 }
 
+TEST(EntryNumbers, WrapToOneBeforeTheSignedRangeEnds) {
+  EXPECT_EQ(2147483647, relvo::NextUid(2147483646));
+  EXPECT_EQ(1, relvo::NextUid(2147483647));
+}
+
 TEST_F(Table, CountByServerCountsOnlyEntriesOfThatVeryServer) {
   auto alpha = std::make_shared<TServer>();
   for (int i = 0; i < 3; ++i) users_.AllocEntry()->server = alpha;

@@ -1,8 +1,6 @@
 #include <windows.h>
 
-#include <memory>
-
-#include "crash/test_support.h"
+#include "tests/crash/faults.h"
 
 namespace crashtest {
 
@@ -15,18 +13,10 @@ __attribute__((noinline)) void WithOwnContext(const std::function<void(tezra::Th
   body(context);
 }
 
-namespace {
-struct HandleCloser {
-  void operator()(HANDLE h) const { ::CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-}  // namespace
-
 ChildResult RunCrashChild(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
   char self[MAX_PATH + 1] = {};
-  const DWORD n = ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string path(self, n);
-  path = path.substr(0, path.find_last_of('\\') + 1) + "crash_child.exe";
+  const std::string exe(self, ::GetModuleFileNameA(nullptr, self, MAX_PATH));
+  const std::string path = exe.substr(0, exe.find_last_of('\\') + 1) + "crash_child.exe";
   std::string commandLine = "\"" + path + "\"";
   for (const std::string& a : args) commandLine += " \"" + a + "\"";
   STARTUPINFOA startup = {};
@@ -37,25 +27,24 @@ ChildResult RunCrashChild(const std::vector<std::string>& args, std::chrono::mil
                         &info)) {
     return result;
   }
-  UniqueHandle process(info.hProcess), thread(info.hThread);
-  if (::WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+  DWORD code = 0;
+  if (::WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0) {
+    ::GetExitCodeProcess(info.hProcess, &code);
+    result = ChildResult{true, static_cast<int>(code), 0};
+  } else {
     ::TerminateProcess(info.hProcess, 1);
     ::WaitForSingleObject(info.hProcess, INFINITE);
-    return result;
   }
-  DWORD code = 0;
-  ::GetExitCodeProcess(info.hProcess, &code);
-  result.finished = true;
-  result.exitCode = static_cast<int>(code);
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
   return result;
 }
 
 ChildResult AccessFaultCrash() { return ChildResult{true, static_cast<int>(EXCEPTION_ACCESS_VIOLATION), 0}; }
 
-}  // namespace crashtest
+void RedirectStandardError(const std::string& path) {
+  ::SetStdHandle(STD_ERROR_HANDLE, ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+}
 
-#include "crash/crash_test_util.h"
-
-namespace crashtest {
-std::string DumpSeparatorPattern() { return R"(\\)"; }
 }  // namespace crashtest

@@ -1,10 +1,11 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <ucontext.h>
 #include <unistd.h>
 
-#include "crash/test_support.h"
+#include "tests/crash/faults.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -24,18 +25,16 @@ ChildResult RunCrashChild(const std::vector<std::string>& args, std::chrono::mil
   char self[4096];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-  path = path.substr(0, path.find_last_of('/') + 1) + "crash_child";
-  std::vector<std::string> all{path};
+  std::vector<std::string> all{path.substr(0, path.find_last_of('/') + 1) + "crash_child"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
   ChildResult result;
-  if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return result;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return result;
   int status = 0;
-  const bool ended = testsupport::WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout);
-  if (!ended) {
+  if (!testsupport::WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     return result;
@@ -48,10 +47,9 @@ ChildResult RunCrashChild(const std::vector<std::string>& args, std::chrono::mil
 
 ChildResult AccessFaultCrash() { return ChildResult{true, -1, SIGSEGV}; }
 
-}  // namespace crashtest
+void RedirectStandardError(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ::dup2(fd, STDERR_FILENO);
+}
 
-#include "crash/crash_test_util.h"
-
-namespace crashtest {
-std::string DumpSeparatorPattern() { return "/"; }
 }  // namespace crashtest
