@@ -5,15 +5,16 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <thread>
 
 #include "Common/assert.h"
 #include "Common/log.h"
+#include "Common/native_thread.h"
 
 namespace libmo {
 
 struct Thread::State {
-  std::thread thread;
+  NativeThread thread;
+  size_t stackBytes = 0;
   std::string name;
   std::atomic<bool> stop{false};
   std::condition_variable wake;
@@ -44,11 +45,14 @@ bool Thread::Start(const char* name) {
   // The new thread waits at the gate until `thread` is assigned, so that the
   // worker itself may read it (a self-Join must see its own handle).
   std::lock_guard<std::mutex> gate(state_->mutex);
-  std::thread created(&Thread::threadFunc, this);
-  const bool started = created.get_id() != std::thread::id();
-  state_->thread = std::move(created);  // a running, unjoined thread here ends the process
-  return started;
+  // A running, unjoined thread here ends the process.
+  state_->thread = NativeThread::Start(&Thread::Entry, this, state_->stackBytes);
+  return state_->thread.Joinable();
 }
+
+void Thread::SetStackSize(size_t bytes) { state_->stackBytes = bytes; }
+
+void Thread::Entry(void* self) { static_cast<Thread*>(self)->threadFunc(); }
 
 void Thread::Stop() {
   onStopRequest();
@@ -60,7 +64,7 @@ void Thread::Stop() {
 }
 
 void Thread::Join() {
-  if (state_->thread.joinable()) state_->thread.join();
+  if (state_->thread.Joinable()) state_->thread.Join();
 }
 
 bool Thread::IsStopping() const { return state_->stop.load(); }

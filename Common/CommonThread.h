@@ -7,6 +7,7 @@
 // process, as for std::thread).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,11 @@ class Thread : public Noncopyable {
   // REQUIRES: the worker is not running.
   bool Start(const char* name);
 
+  // The stack size of the threads Start makes from now on; 0 (the default)
+  // is the platform's. The stack must hold the deepest call of the worker,
+  // its log lines and error reports included.
+  void SetStackSize(size_t bytes);
+
   // Asks the worker to stop and wakes its sleep; does not wait.
   // Safe to call from any thread.
   void Stop();
@@ -65,6 +71,7 @@ class Thread : public Noncopyable {
 
  private:
   struct State;
+  static void Entry(void* self);
   void threadFunc();
 
   std::unique_ptr<State> state_;

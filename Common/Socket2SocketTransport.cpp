@@ -1,22 +1,72 @@
 #include "Common/Socket2SocketTransport.h"
 
+#include <memory>
+
 #include "Common/assert.h"
 #include "Common/log.h"
+#include "Common/relay_buffer.h"
 #include "Common/socket_io.h"
+#include "Common/splice_channel.h"
 
 namespace libmo {
 
+namespace {
+
+// Moves chunks through a buffer of the process: recv, then send.
+struct BufferCopy {
+  char* buffer;
+  int Receive(UniqueSocket& source, int chunk) { return netutils::Recv(source, buffer, chunk); }
+  int Send(UniqueSocket& destination, int offset, int length) {
+    return netutils::Send(destination, buffer + offset, length);
+  }
+};
+
+// Moves chunks through a pipe inside the kernel; the offset is the pipe's.
+struct PipeCopy {
+  SpliceChannel& channel;
+  int Receive(UniqueSocket& source, int chunk) { return channel.Receive(source.Handle(), chunk); }
+  int Send(UniqueSocket& destination, int, int length) { return channel.Send(destination.Handle(), length); }
+};
+
+}  // namespace
+
+Socker2SocketTransport::Socker2SocketTransport() { SetStackSize(kStackBytes); }
+
 void Socker2SocketTransport::body() {
   endedCleanly_ = false;
-  char buffer[kChunk] = {};
   UniqueSocket& source = *GetSrcSocket();
   UniqueSocket& destination = *GetDstSocket();
+  LogEvent("Transport thread started %d -> %d", static_cast<int>(source.Handle()),
+           static_cast<int>(destination.Handle()));
+  if (IsStopping()) return;
+  const int chunk = RelayBufferBytes();
+  if (!RelayThroughPipe(source, destination, chunk)) RelayThroughBuffer(source, destination, chunk);
+}
+
+bool Socker2SocketTransport::RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk) {
+  SpliceChannel channel;
+  if (!channel.Open(chunk)) return false;
+  PipeCopy copy{channel};
+  Relay(copy, source, destination, chunk);
+  return true;
+}
+
+void Socker2SocketTransport::RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk) {
+  // The default chunk lives on the pump's own stack; a larger one is taken
+  // once for the pump's life.
+  char local[kChunk] = {};
+  std::unique_ptr<char[]> large;
+  if (chunk > kChunk) large = std::make_unique<char[]>(static_cast<size_t>(chunk));
+  BufferCopy copy{large ? large.get() : local};
+  Relay(copy, source, destination, chunk);
+}
+
+template <class Copy>
+void Socker2SocketTransport::Relay(Copy& copy, UniqueSocket& source, UniqueSocket& destination, int chunk) {
   const int sourceId = static_cast<int>(source.Handle());
   const int destinationId = static_cast<int>(destination.Handle());
-  LogEvent("Transport thread started %d -> %d", sourceId, destinationId);
-  if (IsStopping()) return;
   for (;;) {
-    const int received = netutils::Recv(source, buffer, kChunk);
+    const int received = copy.Receive(source, chunk);
     LogEventAt(10, "recv %d", received);
     if (received < 0) {
       SetErrorPlace("Socker2SocketTransport::body", "Common/Socket2SocketTransport", 23);
@@ -35,7 +85,7 @@ void Socker2SocketTransport::body() {
     int offset = 0;
     int remaining = received;
     while (remaining > 0) {
-      const int sent = netutils::Send(destination, buffer + offset, remaining);
+      const int sent = copy.Send(destination, offset, remaining);
       if (sent < 0) {
         if (IsStopping()) return;
         SetErrorPlace("Socker2SocketTransport::body", "Common/Socket2SocketTransport", 31);

@@ -1,6 +1,12 @@
 // The byte pump: copies what arrives on one socket to another, in chunks of
-// at most 4000 bytes, until the source ends or fails or a stop is asked.
+// at most relay_buffer bytes (4000 by default, libmo::RelayBufferBytes when
+// the pump starts), until the source ends or fails or a stop is asked. On
+// Linux the bytes go through a pipe inside the kernel (splice) and never
+// enter the process; elsewhere through a buffer (recv, send). Both show the
+// same log lines, reports and ends.
 #pragma once
+
+#include <cstddef>
 
 #include "Common/CommonThread.h"
 #include "Common/UniqueSocket.h"
@@ -10,6 +16,11 @@ namespace libmo {
 class Socker2SocketTransport : public Thread {
  public:
   static constexpr int kChunk = 4000;
+  // Stack of a pump's thread: its deepest call (a log line or an error
+  // report, unwinding included) with room to spare, and the default chunk.
+  static constexpr size_t kStackBytes = 64 * 1024;
+
+  Socker2SocketTransport();
 
  protected:
   // REQUIRES: both holders are set, blocking, and kept alive by the
@@ -27,6 +38,14 @@ class Socker2SocketTransport : public Thread {
   bool EndedCleanly() const { return endedCleanly_; }
 
  private:
+  // The loop over a copy through a pipe (false, nothing done, when the
+  // platform has none) or through a buffer. Apart, so that a pump that
+  // splices has no buffer on its stack.
+  [[gnu::noinline]] bool RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk);
+  [[gnu::noinline]] void RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk);
+  template <class Copy>
+  void Relay(Copy& copy, UniqueSocket& source, UniqueSocket& destination, int chunk);
+
   bool endedCleanly_ = false;
 };
 

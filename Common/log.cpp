@@ -141,7 +141,8 @@ bool LogFile::Printf(const char* format, ...) {
 }
 
 bool LogFile::Write(const char* format, va_list args) {
-  char line[kLineSize];
+  std::lock_guard<std::mutex> lock(mutex_);
+  char* const line = line_;
   char* p = detail::PutTimeStamp(line, os::LocalNow());
   ThreadPrefix& tp = threadPrefix;
   if (tp.prefixLength == 0) BuildPrefix(false);
@@ -162,7 +163,6 @@ bool LogFile::Write(const char* format, va_list args) {
     line[length++] = '\n';
   }
 
-  std::lock_guard<std::mutex> lock(mutex_);
   if (echo_) {
     std::fwrite(line, 1, length, stdout);
     std::fflush(stdout);

@@ -72,6 +72,9 @@ class LogFile {
   void Rotate();
 
   std::mutex mutex_;
+  // The line being written, guarded by mutex_: off the writers' stacks, so
+  // that the many relay threads that log keep small stacks.
+  char line_[kLineSize];
   std::string fileName_;
   std::unique_ptr<std::FILE, FileCloser> file_;
   bool echo_ = true;

@@ -115,6 +115,8 @@ std::list<std::string> GetIpAddress(std::string_view host) {
   return addresses;
 }
 
+bool SetNoDelay(SOCKET s) { return os::SetNoDelay(s); }
+
 SOCKET Connect(std::string_view host, unsigned short port, const std::function<bool()>& cancelled) {
   const std::string hostText(host);
   const std::list<std::string> addresses = GetIpAddress(host);
@@ -178,6 +180,9 @@ SOCKET Connect(std::string_view host, unsigned short port, const std::function<b
   }
 
   if (!os::SetBlocking(s, true)) FailConnect(s, 196, "Error set_blocking_mode");
+  // The handshake, the answers and interactive payload are small writes:
+  // none of them may wait for an acknowledgement of the one before.
+  SetNoDelay(s);
   return s;
 }
 

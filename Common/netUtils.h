@@ -47,9 +47,14 @@ std::list<std::string> GetIpAddress(std::string_view host);
 // Connects to the first address of `host` on `port`, waiting at most 2
 // seconds, and less once `cancelled` (tested every 50 ms) returns true: a
 // cancelled connect fails as one that timed out. Returns a connected,
-// blocking TCP socket that the caller owns and must close; never an invalid
-// one. Every failure closes the socket it made and throws std::runtime_error.
+// blocking TCP socket with TCP_NODELAY set (best effort) that the caller owns
+// and must close; never an invalid one. Every failure closes the socket it
+// made and throws std::runtime_error.
 SOCKET Connect(std::string_view host, unsigned short port, const std::function<bool()>& cancelled = {});
+
+// Sends small writes on `s` at once (TCP_NODELAY) instead of holding them
+// until earlier data is acknowledged. False when the option was refused.
+bool SetNoDelay(SOCKET s);
 
 // Closes `s`. Keeps the calling thread's last socket error, so that the
 // failure that led to the close can still be reported. False when the close
@@ -73,6 +78,9 @@ int CleanupLibrary();
 
 // Switches `s` to blocking or non-blocking mode. False on failure.
 bool SetBlocking(SOCKET s, bool blocking);
+
+// setsockopt(IPPROTO_TCP, TCP_NODELAY, 1). False on failure.
+bool SetNoDelay(SOCKET s);
 
 // Starts a connect of the non-blocking `s` to `address`. 0 when the
 // connection is made or under way, otherwise the error code of a connect that

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -65,6 +66,11 @@ bool SetBlocking(SOCKET s, bool blocking) {
   if (flags < 0) return false;
   const int wanted = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
   return wanted == flags || ::fcntl(s, F_SETFL, wanted) == 0;
+}
+
+bool SetNoDelay(SOCKET s) {
+  const int on = 1;
+  return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
 int BeginConnect(SOCKET s, const sockaddr_in& address) {

@@ -30,6 +30,11 @@ bool SetBlocking(SOCKET s, bool blocking) {
   return ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
 }
 
+bool SetNoDelay(SOCKET s) {
+  const BOOL on = TRUE;
+  return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
 int BeginConnect(SOCKET s, const sockaddr_in& address) {
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
   const int error = ::WSAGetLastError();

@@ -11,6 +11,7 @@
 #include "Common/assert.h"
 #include "Common/ini.h"
 #include "Common/log.h"
+#include "Common/relay_buffer.h"
 #include "Common/utils.h"
 #include "Common/relvo/OnlineUsers.h"
 #include "client/ProxyServer.h"
@@ -124,6 +125,15 @@ void AppConfiguration::LoadServersConfiguration(bool reload) {
   if (tmo < 5000) tmo = 5000;
   reconnectTimeout.store(tmo);
   LogEvent("Reconnect timeout: %d ms", static_cast<int>(tmo));
+
+  const std::string bufferText = ini.GetValue("general", "relay_buffer");
+  const int32_t buffer = bufferText.empty() ? libmo::kRelayBufferDefault : AtoiSaturated(bufferText);
+  const int32_t bufferUsed = libmo::ClampRelayBuffer(buffer);
+  if (bufferUsed != buffer) {
+    LogEvent("Relay buffer of %d bytes is out of range. It's been adjusted to %d", buffer, bufferUsed);
+  }
+  libmo::SetRelayBufferBytes(bufferUsed);
+  LogEvent("Relay buffer: %d bytes", bufferUsed);
 
   if (!reload) {
     const std::shared_ptr<ProxyServer> proxy = proxyServer_.lock();

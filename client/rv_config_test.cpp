@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Common/log.h"
+#include "Common/relay_buffer.h"
 #include "client/CommandReconnectThread.h"
 #include "client/ProxyServer.h"
 #include "tests/support/temp_dir.h"
@@ -93,6 +94,20 @@ TEST_F(RunningSettings, FirstLoadFillsTheProxyServerLevelAndTimeoutWithTheirLimi
   EXPECT_EQ(4294967295u, config.reconnectTimeout.load());
   out = Load("[general]\ndebug_level=high\n" + kProxy + kOneServer, true);
   EXPECT_EQ(std::string::npos, out.find("unsupported value")) << out;
+}
+
+TEST_F(RunningSettings, RelayBufferDefaultsTo4000AndIsClampedWithAMessage) {
+  std::string out = Load(kProxy + kOneServer);
+  EXPECT_EQ(4000, libmo::RelayBufferBytes());
+  EXPECT_NE(std::string::npos, out.find("Relay buffer: 4000 bytes")) << out;
+  Load("[general]\nrelay_buffer=65536\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(65536, libmo::RelayBufferBytes());
+  out = Load("[general]\nrelay_buffer=100\n" + kProxy + kOneServer, true);
+  EXPECT_NE(std::string::npos, out.find("Relay buffer of 100 bytes is out of range. It's been adjusted to 512")) << out;
+  Load("[general]\nrelay_buffer=9999999999\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(1048576, libmo::RelayBufferBytes());
+  Load(kProxy + kOneServer, true);
+  EXPECT_EQ(4000, libmo::RelayBufferBytes());
 }
 
 TEST_F(RunningSettings, ProxyServerAddressAndPortAndATargetServerAreRequired) {

@@ -57,6 +57,8 @@ SOCKET Accept(const libmo::UniqueSocket& listener, AcceptFailure* failure) {
     *failure = AcceptFailure::kRetry;
     netutils::CloseSocket(s);
     return INVALID_SOCKET;
+  } else {
+    netutils::SetNoDelay(s);
   }
   return s;
 }

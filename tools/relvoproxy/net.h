@@ -25,8 +25,8 @@ enum class AcceptFailure {
 };
 
 // Waits for the next connection on `listener`. Returns the connected,
-// blocking socket, or INVALID_SOCKET with `*failure` telling what the
-// failure means. Closing `listener` from another thread ends the wait.
+// blocking socket with TCP_NODELAY set (best effort), or INVALID_SOCKET with
+// `*failure` telling what the failure means. Closing `listener` from another thread ends the wait.
 SOCKET Accept(const libmo::UniqueSocket& listener, AcceptFailure* failure);
 
 // Shuts the sending direction of `s` down: the peer reads an end of file

@@ -1,7 +1,6 @@
 #include "tools/relvoproxy/thread_group.h"
 
 #include <exception>
-#include <string>
 #include <system_error>
 
 #include "Common/assert.h"
@@ -12,52 +11,80 @@ namespace relvoproxy {
 ThreadGroup::~ThreadGroup() { JoinAll(); }
 
 bool ThreadGroup::Spawn(const char* tag, std::function<void()> work) {
-  std::list<Member> ended;
-  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::list<std::thread> finished;
+  bool started = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto m = members_.begin(); m != members_.end();) {
-      const auto current = m++;
-      if (current->done->load()) ended.splice(ended.end(), members_, current);
-    }
-    try {
-      std::thread thread([tag = std::string(tag), work = std::move(work), done] {
-        SetThreadTag(tag.c_str());
-        try {
-          work();
-        } catch (const std::exception& e) {
-          LogError("%s", e.what());
-        } catch (...) {
-          libmo::Detail::AssertFailNoExceptionImpl("relvoproxy::ThreadGroup::Spawn", "tools/relvoproxy/thread_group",
-                                                   __LINE__);
-        }
-        done->store(true);
-      });
-      members_.push_back(Member{std::move(thread), done});
-    } catch (const std::system_error& e) {
-      LogError("cannot start a thread: %s", e.what());
-      done.reset();
+    finished.swap(finished_);
+    queue_.push_back(Task{tag, std::move(work)});
+    if (queue_.size() <= idle_) {
+      wake_.notify_one();
+    } else {
+      const auto self = running_.emplace(running_.end());
+      try {
+        // The new thread takes mutex_ first, so `self` is set before it runs.
+        *self = std::thread([this, self] { Run(self); });
+      } catch (const std::system_error& e) {
+        LogError("cannot start a thread: %s", e.what());
+        running_.erase(self);
+        queue_.pop_back();
+        started = false;
+      }
     }
   }
-  for (Member& m : ended) m.thread.join();
-  return done != nullptr;
+  for (std::thread& t : finished) t.join();
+  return started;
 }
 
 void ThreadGroup::JoinAll() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  closing_ = true;
+  wake_.notify_all();
   for (;;) {
-    std::list<Member> all;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      all.swap(members_);
+    std::list<std::thread> finished;
+    finished.swap(finished_);
+    if (finished.empty()) {
+      if (running_.empty()) return;
+      ended_.wait(lock, [this] { return !finished_.empty() || running_.empty(); });
+      continue;
     }
-    if (all.empty()) return;
-    for (Member& m : all) m.thread.join();
+    lock.unlock();
+    for (std::thread& t : finished) t.join();
+    lock.lock();
   }
 }
 
-size_t ThreadGroup::Size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return members_.size();
+void ThreadGroup::Run(std::list<std::thread>::iterator self) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (queue_.empty()) {
+      if (closing_ || idle_ >= kMaxIdle) break;
+      ++idle_;
+      wake_.wait(lock, [this] { return !queue_.empty() || closing_; });
+      --idle_;
+      continue;
+    }
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    RunTask(task);
+    task = Task{};  // what the work holds is released before the next work
+    lock.lock();
+  }
+  finished_.splice(finished_.end(), running_, self);
+  ended_.notify_all();
+}
+
+void ThreadGroup::RunTask(Task& task) {
+  SetThreadTag(task.tag.c_str());
+  try {
+    task.work();
+  } catch (const std::exception& e) {
+    LogError("%s", e.what());
+  } catch (...) {
+    libmo::Detail::AssertFailNoExceptionImpl("relvoproxy::ThreadGroup::Spawn", "tools/relvoproxy/thread_group",
+                                             __LINE__);
+  }
 }
 
 }  // namespace relvoproxy
