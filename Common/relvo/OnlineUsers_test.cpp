@@ -15,7 +15,6 @@
 #include "tests/support/text.h"
 
 using relvo::CEntry;
-using relvo::TServer;
 using testsupport::Contains;
 using testsupport::Occurrences;
 
@@ -61,19 +60,6 @@ TEST_F(Table, HoldsAThousandEntriesNumberedFromOneNeverReused) {
 TEST(EntryNumbers, WrapToOneBeforeTheSignedRangeEnds) {
   EXPECT_EQ(2147483647, relvo::NextUid(2147483646));
   EXPECT_EQ(1, relvo::NextUid(2147483647));
-}
-
-TEST_F(Table, CountByServerCountsOnlyEntriesOfThatVeryServer) {
-  auto alpha = std::make_shared<TServer>();
-  for (int i = 0; i < 3; ++i) users_.AllocEntry()->server = alpha;
-  users_.AllocEntry();  // no server yet
-  auto gone = std::make_shared<TServer>();
-  users_.AllocEntry()->server = gone;
-  const TServer* released = gone.get();
-  gone.reset();
-  EXPECT_EQ(3, users_.CountByServer(alpha.get()));
-  EXPECT_EQ(0, users_.CountByServer(nullptr));
-  EXPECT_EQ(0, users_.CountByServer(released));
 }
 
 // A clean end of one direction is passed on as a half close; the entry
