@@ -18,11 +18,8 @@ const T& Pick(const std::vector<T>& list, size_t index, const T& fallback) {
 ProxyStep ProxyStep::Send(std::string bytes) { return {Kind::Send, std::move(bytes)}; }
 ProxyStep ProxyStep::Ping() { return Send(wire::Word(wire::kPing)); }
 ProxyStep ProxyStep::CreateTransport() { return Send(wire::Word(wire::kCreateTransport)); }
-ProxyStep ProxyStep::Expect(size_t count, std::chrono::milliseconds deadline) {
-  return {Kind::Expect, "", count, deadline};
-}
-ProxyStep ProxyStep::Wait(std::chrono::milliseconds duration) { return {Kind::Wait, "", 0, duration}; }
-ProxyStep ProxyStep::Close() { return {Kind::Close, "", 0, {}}; }
+ProxyStep ProxyStep::Wait(std::chrono::milliseconds duration) { return {Kind::Wait, "", duration}; }
+ProxyStep ProxyStep::Close() { return {Kind::Close, "", {}}; }
 
 std::vector<ProxyStep> Pings(int count, std::chrono::milliseconds every) {
   std::vector<ProxyStep> steps;
@@ -55,7 +52,6 @@ class FakeProxy::Session {
     const Link::Read r = link_.Receive(&bytes, deadline);
     if (r != Link::Read::Data) return r;
     if (!handshaken_) pending_ += bytes;
-    afterCount_ += handshaken_ ? bytes.size() : 0;
     Update([&](ProxyConnection& c) {
       c.received += bytes;
       if (handshaken_) c.afterHandshake += bytes;
@@ -113,7 +109,6 @@ class FakeProxy::Session {
     const std::string type = pending_.substr(0, wire::kWordSize);
     const std::string after = handshaken_ ? pending_.substr(wire::kWordSize) : std::string();
     pending_.clear();
-    afterCount_ = after.size();
     Update([&](ProxyConnection& c) {
       c.typeBytes = type;
       if (!handshaken_) return;
@@ -131,19 +126,11 @@ class FakeProxy::Session {
     const std::vector<ProxyStep>* steps = &kNoSteps;
     if (type_ == wire::kCommandConnection) steps = &Pick(proxy_.script_.commandScripts, number_, kNoSteps);
     if (type_ == wire::kTransportConnection) steps = &Pick(proxy_.script_.transportScripts, number_, kNoSteps);
-    size_t claimed = 0;  // answer bytes taken by earlier Expect steps
     for (const ProxyStep& step : *steps) {
       if (!link_.open()) return;
       switch (step.kind) {
         case ProxyStep::Kind::Send:
           if (!Send(step.bytes)) return;
-          break;
-        case ProxyStep::Kind::Expect:
-          claimed += step.count;
-          if (!ReadUntil([&] { return afterCount_ >= claimed; }, FakeClock::now() + step.time)) {
-            if (!link_.stopping()) link_.Fail("expected " + std::to_string(step.count) + " more bytes");
-            return;
-          }
           break;
         case ProxyStep::Kind::Wait: {
           const auto until = FakeClock::now() + step.time;
@@ -165,7 +152,6 @@ class FakeProxy::Session {
   Link& link_;
   std::string pending_;
   bool handshaken_ = false;
-  size_t afterCount_ = 0;
   int type_ = -1;
   size_t number_ = 0;  // among the connections of its type
 };

@@ -23,18 +23,14 @@ inline uint16_t FreePort() { return ClosedLoopbackPort(); }
 
 // One step of the script that runs after the handshake.
 struct ProxyStep {
-  enum class Kind { Send, Expect, Wait, Close };
+  enum class Kind { Send, Wait, Close };
   Kind kind = Kind::Wait;
   std::string bytes;                    // Send: the bytes
-  size_t count = 0;                     // Expect: bytes of answer to wait for
-  std::chrono::milliseconds time{0};    // Expect: deadline; Wait: duration
+  std::chrono::milliseconds time{0};    // Wait: duration
 
   static ProxyStep Send(std::string bytes);
   static ProxyStep Ping();              // 19 00
   static ProxyStep CreateTransport();   // 21 00
-  // Waits for `count` more bytes from the peer; a time-out is recorded as a
-  // failure and ends the script.
-  static ProxyStep Expect(size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(30));
   // Sends nothing for `duration` (still recording what arrives).
   static ProxyStep Wait(std::chrono::milliseconds duration);
   // Closes the connection from the proxy side.
