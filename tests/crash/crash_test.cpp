@@ -221,7 +221,9 @@ TEST(CrashChild, EveryFaultEndsTheProcessInBoundedTimeWithWhatWasWritten) {
   std::vector<Case> cases = {{"unhandled", nullptr, true, true},
                              {"lost-caller", nullptr, true, true},
                              {"report-locked", "Crash report did not finish in time; the process ends.\n", false, false}};
-#if !defined(_WIN32)
+  // ThreadSanitizer owns a fault raised inside a signal handler and ends the
+  // process itself, so the report's own exit line is not ours to check there.
+#if !defined(_WIN32) && !defined(__SANITIZE_THREAD__)
   cases.push_back({"report-fault", "Crash report failed: a fault inside the report.\n", true, false});
 #endif
   for (const Case& c : cases) {

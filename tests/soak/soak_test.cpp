@@ -39,7 +39,7 @@ namespace {
 double g_minutes = 0;  // 0: the short pass
 int g_streams = 50;
 
-// The bytes of one stream: the same seed gives the same sequence.
+// The bytes of one stream: the same start value gives the same sequence.
 struct Bytes {
   uint64_t state;
   char Next() {
@@ -129,7 +129,7 @@ enum class Mode { kWhole, kHalfClose, kAbort };
 enum class Outcome { kComplete, kShort, kCorrupt, kRefused, kAborted };
 
 // One client stream; the bytes it gets back are checked as they arrive.
-Outcome RunStream(uint16_t port, uint64_t seed, size_t size, Mode mode) {
+Outcome RunStream(uint16_t port, uint64_t start, size_t size, Mode mode) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_in address = LoopbackAddress(port);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -140,9 +140,9 @@ Outcome RunStream(uint16_t port, uint64_t seed, size_t size, Mode mode) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
   // An aborting client sends a part that fits in the socket buffers, reads
   // some of the echo and resets the connection.
-  const size_t toSend = mode == Mode::kAbort ? 1 + seed % std::min<size_t>(size, 65536) : size;
+  const size_t toSend = mode == Mode::kAbort ? 1 + start % std::min<size_t>(size, 65536) : size;
   std::thread sender([&] {
-    Bytes bytes{seed};
+    Bytes bytes{start};
     std::vector<char> chunk(65536);
     for (size_t sent = 0; sent < toSend;) {
       const size_t n = std::min(chunk.size(), toSend - sent);
@@ -152,7 +152,7 @@ Outcome RunStream(uint16_t port, uint64_t seed, size_t size, Mode mode) {
     }
     if (mode == Mode::kHalfClose) ::shutdown(fd, SHUT_WR);
   });
-  Bytes expected{seed};
+  Bytes expected{start};
   const size_t toRead = mode == Mode::kAbort ? toSend / 2 : toSend;
   size_t received = 0;
   bool intact = true;
