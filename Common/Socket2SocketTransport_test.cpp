@@ -10,7 +10,6 @@
 #include "tests/support/loopback.h"
 #include "tests/support/test_logs.h"
 #include "tests/support/text.h"
-#include "tests/support/thread_probe.h"
 
 #if defined(__linux__)
 #include <sys/syscall.h>

@@ -2,18 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <future>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Common/log.h"
-#include "Common/oserror.h"
 #include "Common/os.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
@@ -27,19 +23,15 @@ using testsupport::WriteFile;
 
 namespace {
 
-// Records every name it is handed, with the threads that handed them; logs
-// each; stops its own watch when it sees `stopOn`.
+// Records every name it is handed, with the threads that handed them; logs each.
 class RecordingWatcher : public libmo::TChangeFileChangeManager, public libmo::FileChangeSubscriber {
  public:
-  explicit RecordingWatcher(const fs::path& folder, std::string stopOn = "") : stopOn_(std::move(stopOn)) {
-    directory = folder.string();
-  }
+  explicit RecordingWatcher(const fs::path& folder) { directory = folder.string(); }
   ~RecordingWatcher() override { StopChangeControl(); }
 
   void NotifySubscribes(const char* fileName) override {
     LogEvent("reported %s", fileName);
     FileChanged(fileName);
-    if (stopOn_ == fileName) StopChangeControl();
   }
   void FileChanged(const char* fileName) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -58,28 +50,22 @@ class RecordingWatcher : public libmo::TChangeFileChangeManager, public libmo::F
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_;
   }
-  // Until `seer` has been handed `probe`, rewrites it every second: changes
+  // Until this watcher has been handed `probe`, rewrites it every second: changes
   // made before the watch is in place are not reported, and a file written
   // more often never settles on Windows.
-  bool WaitUntilWatching(const std::string& probe = "probe.txt") { return WaitUntilSeen(*this, directory, probe); }
-  static bool WaitUntilSeen(const RecordingWatcher& seer, const fs::path& folder, const std::string& probe) {
+  bool WaitUntilWatching(const std::string& probe = "probe.txt") {
+    const fs::path folder = directory;
     auto written = std::chrono::steady_clock::now() - std::chrono::hours(1);
     return WaitFor([&] {
       if (std::chrono::steady_clock::now() - written > std::chrono::seconds(1)) {
         WriteFile(folder / probe, "probe");
         written = std::chrono::steady_clock::now();
       }
-      return seer.Saw(probe);
+      return Saw(probe);
     });
-  }
-  // StopChangeControl with a deadline.
-  bool StopsInTime() {
-    std::future<void> done = std::async(std::launch::async, [this] { StopChangeControl(); });
-    return done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   }
 
  private:
-  const std::string stopOn_;
   mutable std::mutex mutex_;
   std::string names_;
   std::set<unsigned> threads_;
@@ -130,50 +116,6 @@ TEST_F(ChangeWatch, WrittenCreatedAndMovedInFilesAreReportedByBareNameOnTheFnotT
                                                 std::to_string(fnot) + "\n"))
       << logs_.Errors();
   EXPECT_TRUE(watcher.WaitUntilWatching("after.txt"));
-}
-
-TEST_F(ChangeWatch, MissingFolderEndsTheWatcherAndBlocksRestartUntilStopped) {
-  const fs::path missing = dir_.path() / "missing";
-  RecordingWatcher watcher(missing);
-  ASSERT_TRUE(watcher.StartChangeControl());
-  const std::string line = "Error while change control: Can't create change control handle. : last OS error '" +
-                           libmo::ErrorText(2) +
-                           "' func(libmo::TChangeFileChangeManager::TChangeFilesNotifier::Start cfilenot:63)\n";
-  ASSERT_TRUE(WaitFor([&] { return logs_.Errors().find(line) != std::string::npos; })) << logs_.Errors();
-  EXPECT_FALSE(watcher.StartChangeControl());
-  ASSERT_TRUE(watcher.StopsInTime());
-  fs::create_directory(missing);
-  ASSERT_TRUE(watcher.StartChangeControl());
-  EXPECT_TRUE(watcher.WaitUntilWatching());
-  EXPECT_EQ(1u, Occurrences(logs_.Errors(), "Error while change control")) << logs_.Errors();
-}
-
-TEST_F(ChangeWatch, StopFromTheWatcherThreadIsReportedAndEndsTheWatch) {
-  RecordingWatcher watcher(dir_.path(), "stop.txt");
-  ASSERT_TRUE(watcher.StartChangeControl());
-  ASSERT_TRUE(watcher.WaitUntilWatching());
-  testing::internal::CaptureStderr();
-  WriteFile(dir_.path() / "stop.txt", "stop");
-  const std::string report =
-      "STANDART exception caught in function libmo::TChangeFileChangeManager::StopChangeControl, file "
-      "Common/cfilenot, line 259: \"";
-  const bool reported = WaitFor([&] { return logs_.Errors().find(report) != std::string::npos; });
-  testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(reported) << logs_.Errors();
-  EXPECT_TRUE(watcher.StopsInTime());
-  EXPECT_EQ(1u, Occurrences(logs_.Errors(), report)) << logs_.Errors();
-}
-
-TEST_F(ChangeWatch, BaseHandsNamesToLiveSubscribers) {
-  libmo::TChangeFileChangeManager manager;
-  auto live = std::make_shared<RecordingWatcher>(dir_.path());
-  auto gone = std::make_shared<RecordingWatcher>(dir_.path());
-  manager.Subscribe(live);
-  manager.Subscribe(gone);
-  gone.reset();
-  manager.SetDirectory(dir_.path().string());
-  ASSERT_TRUE(manager.StartChangeControl());
-  EXPECT_TRUE(RecordingWatcher::WaitUntilSeen(*live, dir_.path(), "probe.txt"));
 }
 
 }  // namespace

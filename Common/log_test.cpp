@@ -16,12 +16,6 @@ namespace {
 
 std::string Tid() { return std::to_string(libmo::os::CurrentThreadId()); }
 
-TEST(LogLine, TimeStampIsTwentyOneCharactersWithFixedSeparators) {
-  char buffer[32];
-  char* end = libmo::detail::PutTimeStamp(buffer, libmo::os::LocalTime{2026, 12, 5, 6, 11, 8, 123});
-  EXPECT_EQ("05.12.26 06:11:08.123", std::string(buffer, end));
-}
-
 TEST(LogLine, PrefixShowsTheThreadIdAndItsTagCutToSeven) {
   TempDir dir;
   libmo::LogFile log;

@@ -176,7 +176,7 @@ TEST_F(Relay, LeastLoadedServerWithRoomIsChosenAndMaxconRefusesOnceAllAreFull) {
 }
 
 TEST_F(Relay, RefusedTargetIsReportedAndAnsweredWithZero) {
-  const uint16_t port = FreePort();
+  const uint16_t port = ClosedLoopbackPort();
   ASSERT_NO_FATAL_FAILURE(Start({{"down", port}}));
   const auto [answer, transport] = CreateTransport();
   EXPECT_EQ(kNotCreated, answer);
@@ -210,7 +210,7 @@ TEST_F(Relay, StopIsPromptWithAStalledCommandHandshake) {
   ProxyScript script;
   script.handshakes = {HandshakeScript{.sendKey = false}};
   proxy.emplace(script);
-  WriteFile(dir.path() / "relvoclient.ini", RelayIni(proxy->port(), {{"none", FreePort()}}, 60000));
+  WriteFile(dir.path() / "relvoclient.ini", RelayIni(proxy->port(), {{"none", ClosedLoopbackPort()}}, 60000));
   client.emplace(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
   ASSERT_TRUE(proxy->WaitForConnections(1, kSoon));
   ASSERT_NO_FATAL_FAILURE(StopPromptly());

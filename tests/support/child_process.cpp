@@ -99,10 +99,10 @@ ClientUnderTest Client() {
   return c;
 }
 
-std::string InstallClient(const TempDir& dir, const std::string& name) {
-  const ClientUnderTest c = Client();
-  const fs::path target = dir.path() / (name.empty() ? fs::path(c.binary).filename().string() : name);
-  fs::copy_file(c.binary, target, fs::copy_options::overwrite_existing);
+std::string InstallClient(const TempDir& dir) {
+  const std::string binary = Client().binary;
+  const fs::path target = dir.path() / fs::path(binary).filename();
+  fs::copy_file(binary, target, fs::copy_options::overwrite_existing);
   return target.string();
 }
 
@@ -115,23 +115,12 @@ std::vector<std::string> ClientCommand(const std::string& exe, const std::vector
   return argv;
 }
 
-RunResult RunClient(const TempDir& dir, const std::string& exe, const std::vector<std::string>& args,
-                    std::chrono::milliseconds timeout, const std::vector<std::string>& env) {
-  const std::string out = dir / "stdout.txt";
-  const std::string err = dir / "stderr.txt";
-  ChildProcess child(ClientCommand(exe, args), out, err, "", env);
-  RunResult r;
-  const std::optional<int> code = child.WaitExit(timeout);
-  if (!code) {
-    ADD_FAILURE() << "client did not end within " << timeout.count() << " ms";
-    child.Kill();
-    child.WaitExit(std::chrono::seconds(10));
-  } else {
-    r.exitCode = *code;
-  }
-  r.out = ReadFile(out);
-  r.err = ReadFile(err);
-  return r;
+RunResult RunCommand(const TempDir& dir, const std::string& tag, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env) {
+  ChildProcess child(argv, dir / (tag + ".out"), dir / (tag + ".err"), "", env);
+  const std::optional<int> code = child.WaitExit(std::chrono::seconds(60));
+  EXPECT_TRUE(code) << tag << " did not end within 60 s";
+  return RunResult{code.value_or(-1), ReadFile(dir / (tag + ".out")), ReadFile(dir / (tag + ".err"))};
 }
 
 }  // namespace testsupport

@@ -55,23 +55,26 @@ struct ClientUnderTest {
 // From the environment: RELVO_CLIENT (required) and RELVO_WINE.
 ClientUnderTest Client();
 
-// Copies the binary under test into `dir` as `name` (default: the binary's
-// own file name); returns the copy's path.
-std::string InstallClient(const TempDir& dir, const std::string& name = "");
+// Copies the binary under test into `dir` under its own file name; returns
+// the copy's path.
+std::string InstallClient(const TempDir& dir);
 
 // The command line that runs the installed copy `exe` with `args`.
 std::vector<std::string> ClientCommand(const std::string& exe, const std::vector<std::string>& args);
 
-// Runs an installed client to the end with output in `dir`/stdout.txt and
-// stderr.txt. Fails the test (and kills the client) when it runs longer than
-// `timeout`.
+// Runs `argv` to its end with output in `dir`/<tag>.out and <tag>.err.
+// Fails the test (the process is killed) when it runs longer than 60 s.
 struct RunResult {
   int exitCode = -1;
   std::string out;
   std::string err;
 };
-RunResult RunClient(const TempDir& dir, const std::string& exe, const std::vector<std::string>& args,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                    const std::vector<std::string>& env = {});
+RunResult RunCommand(const TempDir& dir, const std::string& tag, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {});
+// RunCommand of the installed copy `exe` with `args`, tagged "client".
+inline RunResult RunClient(const TempDir& dir, const std::string& exe, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env = {}) {
+  return RunCommand(dir, "client", ClientCommand(exe, args), env);
+}
 
 }  // namespace testsupport

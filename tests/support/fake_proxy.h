@@ -18,9 +18,6 @@ namespace testsupport {
 // The answer a connector owes for a key (no terminating zero).
 using relvo::wire::HandshakeAnswer;
 
-// A port on 127.0.0.1 on which nothing listens.
-inline uint16_t FreePort() { return ClosedLoopbackPort(); }
-
 // One step of the script that runs after the handshake.
 struct ProxyStep {
   enum class Kind { Send, Wait, Close };
@@ -69,7 +66,6 @@ struct ProxyScript {
 // What happened on one accepted connection (closedByServer: closed by the
 // proxy).
 struct ProxyConnection : ConnectionRecord {
-  std::string received;        // every byte received, in order
   std::string answer;          // bytes received up to and including the first zero
   bool answerOk = false;       // the answer owed for the key (as far as the peer saw it), and its zero
   bool acceptanceSent = false;
@@ -78,7 +74,6 @@ struct ProxyConnection : ConnectionRecord {
   std::string afterHandshake;  // every byte received after the type word
   bool scriptDone = false;     // all steps of its script completed
 
-  const std::string& Received() const { return received; }
   bool Handshaken() const { return connType >= 0; }
 };
 

@@ -25,6 +25,7 @@ constexpr std::chrono::milliseconds kDefaultWait = std::chrono::seconds(30);
 // What every connection's record holds.
 struct ConnectionRecord {
   int index = -1;                      // accept order
+  std::string received;                // every byte received, in order
   FakeClock::time_point accepted{};
   std::vector<std::string> failures;   // what went wrong on the server's side
   bool closedByPeer = false;

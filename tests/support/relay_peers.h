@@ -1,8 +1,8 @@
 // End-to-end support: target servers on 127.0.0.1 for the connector to relay
 // to. Each accepted connection gets an optional greeting at once and then,
 // by the server's behaviour, an echo of everything it receives or silence.
-// Everything received is recorded per connection
-// (tests/support/recording_server.h).
+// Everything received is recorded per connection (closedByServer: ended
+// through Close; tests/support/recording_server.h).
 #pragma once
 
 #include <cstdint>
@@ -18,13 +18,7 @@ struct TargetBehaviour {
   bool echo = true;      // send back every byte received
 };
 
-// What happened on one accepted connection (closedByServer: ended through
-// RelayTarget::Close).
-struct TargetConnection : ConnectionRecord {
-  std::string received;  // every byte received, in order
-};
-
-class RelayTarget : public Recorder<TargetConnection> {
+class RelayTarget : public Recorder<ConnectionRecord> {
  public:
   // Listens on 127.0.0.1 with an ephemeral port. Throws std::runtime_error
   // when it cannot.

@@ -31,4 +31,12 @@ std::string PatternBytes(size_t size, uint32_t variant) {
   return out;
 }
 
+unsigned LoggedThreadId(const std::string& log, const std::string& tag, const std::string& message) {
+  const size_t at = log.find(":" + tag + "): " + message);
+  if (at == std::string::npos) return 0;
+  const size_t open = log.rfind('(', at);
+  if (open == std::string::npos) return 0;
+  return static_cast<unsigned>(std::stoul(log.substr(open + 1, at - open - 1)));
+}
+
 }  // namespace testsupport

@@ -27,4 +27,8 @@ size_t Occurrences(const std::string& text, const std::string& part);
 // in a stream shows.
 std::string PatternBytes(size_t size, uint32_t variant);
 
+// The thread id on the first log line "(<id>:<tag>): <message>"; 0 when there
+// is no such line.
+unsigned LoggedThreadId(const std::string& log, const std::string& tag, const std::string& message);
+
 }  // namespace testsupport

@@ -230,47 +230,5 @@ TEST_F(BrokerTest, EndOfTheCommandConnectionClosesTheClientAndItsTransportEvenAL
   EXPECT_EQ((Actions{CloseTransport(2, 21, EndReason::kUnused), Create(3, 12)}), Take());
 }
 
-TEST_F(BrokerTest, AnswersNobodyAskedForOrOutOfRangeCloseTheirCommandConnection) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddCommand(2, "h", t0);
-  broker.AddCommand(3, "h", t0);
-  broker.Answer(1, 1, t0);  // nothing asked
-  EXPECT_EQ(Actions{CloseCommand(1, EndReason::kBadAnswer)}, Take());
-  EXPECT_FALSE(broker.HostBusy("h"));
-
-  broker.AddClient(10, t0);
-  EXPECT_EQ(Actions{Create(2, 10)}, Take());
-  broker.Answer(3, 1, t0);  // on another command connection of the host
-  EXPECT_EQ(Actions{CloseCommand(3, EndReason::kBadAnswer)}, Take());
-  Transport(20);
-  broker.Answer(2, 1, t0);
-  EXPECT_EQ(Actions{Pair(2, 10, 20)}, Take());
-
-  broker.AddClient(11, t0);
-  EXPECT_EQ(Actions{Create(2, 11)}, Take());
-  broker.Answer(2, 0x0100, t0);  // neither 00 00 nor 01 00
-  EXPECT_EQ((Actions{CloseClient(2, 11, EndReason::kBadAnswer), CloseCommand(2, EndReason::kBadAnswer)}), Take());
-  broker.AddClient(12, t0);  // no command connection is left for it
-  EXPECT_EQ(Actions{}, Take());
-}
-
-TEST_F(BrokerTest, StopAllEndsEverythingAndLaterEventsAboutItAreIgnored) {
-  broker.AddCommand(1, "h", t0);
-  broker.AddClient(10, t0);
-  broker.AddClient(11, t0);
-  Take();
-  Transport(20);
-  broker.StopAll();
-  EXPECT_EQ((Actions{CloseClient(0, 11, EndReason::kStopping), CloseClient(1, 10, EndReason::kStopping),
-                     CloseTransport(1, 20, EndReason::kStopping), CloseCommand(1, EndReason::kStopping)}),
-            Take());
-  EXPECT_EQ(std::nullopt, broker.NextDeadline());
-  broker.Answer(1, 1, t0);
-  broker.CommandClosed(1, t0);
-  broker.HandshakeEnded(98, "h", t0);
-  EXPECT_EQ(Actions{}, Take());
-  EXPECT_EQ(std::nullopt, broker.NextDeadline());
-}
-
 }  // namespace
 }  // namespace relvoproxy

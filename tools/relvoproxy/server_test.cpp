@@ -22,6 +22,7 @@
 #include "tools/relvoproxy/challenge.h"
 #include "tools/relvoproxy/handshake.h"
 #include "tools/relvoproxy/net.h"
+#include "tools/relvoproxy/options.h"
 
 namespace relvoproxy {
 namespace {
@@ -299,6 +300,21 @@ TEST_F(ServerTest, PingsRelaysUpToAHalfCloseAndStopEndsEveryConnectionAndABusyPo
   server->Stop();
   for (const Socket& s : {relayed, waiting, queued, command}) EXPECT_TRUE(WaitEnd(s->socket()));
   server->Stop();  // again: nothing left to do
+}
+
+TEST(Options, RejectsBadCommandLines) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"}, {"--ping-interval"}, {"--ping-interval", "0"}, {"--ping-interval", "-5"},
+      {"--ping-interval", "12x"}, {"--transport-timeout", "3600001"}, {"--connector-listen", "127.0.0.1"},
+      {"--connector-listen", ":80"}, {"--public-listen", "127.0.0.1:65536"}, {"--public-listen", "127.0.0.1:"},
+      {"--public-listen", "h:99999999999"}, {"--log="}, {"--log-level", "11"}, {"extra"},
+  };
+  for (const auto& args : bad) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(ParseOptions(args, &o, &error)) << args.back();
+    EXPECT_FALSE(error.empty()) << args.back();
+  }
 }
 
 }  // namespace
