@@ -174,7 +174,7 @@ TEST_F(ProxyLink, PingsKeepTheConnectionAndSilenceReplacesIt) {
 
   ASSERT_TRUE(proxy->WaitForCommandConnections(2, kAfterTimeout)) << Events();
   ASSERT_TRUE(EventsHave("Command connection is established", kSoon, 2));
-  EXPECT_TRUE(proxy->Connection(0).closedByPeer);
+  EXPECT_TRUE(WaitFor([&] { return proxy->Connection(0).closedByPeer; }, kSoon));
   const std::string events = Events();
   const std::vector<long> silences = ReconnectSilences(events);
   ASSERT_FALSE(silences.empty()) << events;
