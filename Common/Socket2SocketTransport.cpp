@@ -12,12 +12,31 @@ namespace libmo {
 
 namespace {
 
-// Moves chunks through a buffer of the process: recv, then send.
+// Moves chunks through a buffer of the process: recv, then send. A full
+// chunk tells that more bytes are probably waiting, so its sends may wait in
+// the system to leave with the next chunk's, in fewer and larger segments;
+// when the next receive finds nothing yet, they are pushed out before the
+// pump waits.
 struct BufferCopy {
   char* buffer;
-  int Receive(UniqueSocket& source, int chunk) { return netutils::Recv(source, buffer, chunk); }
-  int Send(UniqueSocket& destination, int offset, int length) {
-    return netutils::Send(destination, buffer + offset, length);
+  UniqueSocket& destination;  // where waiting bytes are pushed
+  bool full = false;     // the last chunk filled the buffer
+  bool waiting = false;  // its bytes may still wait in the system
+
+  int Receive(UniqueSocket& source, int chunk) {
+    int received = netutils::kNothingYet;
+    if (waiting) {
+      waiting = false;
+      received = netutils::RecvIfReady(source, buffer, chunk);
+      if (received == netutils::kNothingYet) netutils::Push(destination);
+    }
+    if (received == netutils::kNothingYet) received = netutils::Recv(source, buffer, chunk);
+    full = received == chunk;
+    return received;
+  }
+  int Send(UniqueSocket& to, int offset, int length) {
+    waiting = full;
+    return netutils::SendPart(to, buffer + offset, length, full);
   }
 };
 
@@ -40,7 +59,9 @@ void Socker2SocketTransport::body() {
            static_cast<int>(destination.Handle()));
   if (IsStopping()) return;
   const int chunk = RelayBufferBytes();
-  if (!RelayThroughPipe(source, destination, chunk)) RelayThroughBuffer(source, destination, chunk);
+  if (chunk < kPipeFrom || !RelayThroughPipe(source, destination, chunk)) {
+    RelayThroughBuffer(source, destination, chunk);
+  }
 }
 
 bool Socker2SocketTransport::RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk) {
@@ -57,7 +78,7 @@ void Socker2SocketTransport::RelayThroughBuffer(UniqueSocket& source, UniqueSock
   char local[kChunk] = {};
   std::unique_ptr<char[]> large;
   if (chunk > kChunk) large = std::make_unique<char[]>(static_cast<size_t>(chunk));
-  BufferCopy copy{large ? large.get() : local};
+  BufferCopy copy{large ? large.get() : local, destination};
   Relay(copy, source, destination, chunk);
 }
 

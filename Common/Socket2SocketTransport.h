@@ -1,9 +1,12 @@
 // The byte pump: copies what arrives on one socket to another, in chunks of
 // at most relay_buffer bytes (4000 by default, libmo::RelayBufferBytes when
-// the pump starts), until the source ends or fails or a stop is asked. On
-// Linux the bytes go through a pipe inside the kernel (splice) and never
-// enter the process; elsewhere through a buffer (recv, send). Both show the
-// same log lines, reports and ends.
+// the pump starts), until the source ends or fails or a stop is asked.
+// Chunks of kPipeFrom bytes and more go, on Linux, through a pipe inside the
+// kernel (splice) and never enter the process. Smaller ones, and all on
+// other platforms, go through a buffer (recv, send): for them the system
+// calls cost more than the copy, and on Linux a full chunk's send may wait
+// for the next chunk's bytes (MSG_MORE) until the source has nothing more
+// waiting. Both ways show the same log lines, reports and ends.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +19,8 @@ namespace libmo {
 class Socker2SocketTransport : public Thread {
  public:
   static constexpr int kChunk = 4000;
+  // The smallest chunk that goes through a pipe where the platform has one.
+  static constexpr int kPipeFrom = 65536;
   // Stack of a pump's thread: its deepest call (a log line or an error
   // report, unwinding included) with room to spare, and the default chunk.
   static constexpr size_t kStackBytes = 64 * 1024;

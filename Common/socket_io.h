@@ -19,6 +19,21 @@ int Recv(const libmo::UniqueSocket& socket, char* data, int length);
 // error or once `socket` was closed. Never raises SIGPIPE.
 int Send(const libmo::UniqueSocket& socket, const char* data, int length);
 
+// One send like Send; with `more`, the bytes may wait in the system to leave
+// with those of the next send, in fewer and larger segments (Linux:
+// MSG_MORE; elsewhere `more` changes nothing). Waiting bytes leave at the
+// latest with a later send without `more`, a Push or a ShutdownSend.
+int SendPart(const libmo::UniqueSocket& socket, const char* data, int length, bool more);
+
+// Sends at once the bytes that sends with `more` left waiting. False when
+// that failed.
+bool Push(const libmo::UniqueSocket& socket);
+
+// Like Recv, but kNothingYet at once when no byte is waiting, where the
+// platform can tell without waiting (Linux); elsewhere it waits like Recv.
+constexpr int kNothingYet = -2;
+int RecvIfReady(const libmo::UniqueSocket& socket, char* data, int length);
+
 // Sends all `length` bytes; true at once when `length` is less than 1. False
 // when a send fails (the last socket error tells why).
 bool SendAll(const libmo::UniqueSocket& socket, const char* data, int length);

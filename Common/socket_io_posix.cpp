@@ -1,3 +1,4 @@
+#include <netinet/tcp.h>
 #include <sys/time.h>
 
 #include "Common/socket_io.h"
@@ -12,6 +13,23 @@ int Recv(const libmo::UniqueSocket& socket, char* data, int length) {
 
 int Send(const libmo::UniqueSocket& socket, const char* data, int length) {
   return static_cast<int>(::send(socket.Handle(), data, static_cast<size_t>(length), MSG_NOSIGNAL));
+}
+
+int SendPart(const libmo::UniqueSocket& socket, const char* data, int length, bool more) {
+  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  return static_cast<int>(::send(socket.Handle(), data, static_cast<size_t>(length), flags));
+}
+
+// Switching TCP_NODELAY on, even when it is on already, sends what waits.
+bool Push(const libmo::UniqueSocket& socket) {
+  const int on = 1;
+  return ::setsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+int RecvIfReady(const libmo::UniqueSocket& socket, char* data, int length) {
+  const auto n = ::recv(socket.Handle(), data, static_cast<size_t>(length), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingYet;
+  return static_cast<int>(n);
 }
 
 bool SetReceiveTimeout(libmo::UniqueSocket& socket, uint32_t ms) {

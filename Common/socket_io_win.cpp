@@ -75,6 +75,15 @@ int Send(const libmo::UniqueSocket& socket, const char* data, int length) {
   return n;
 }
 
+// Winsock has no flag to hold a send back: every send leaves as it comes.
+int SendPart(const libmo::UniqueSocket& socket, const char* data, int length, bool) {
+  return Send(socket, data, length);
+}
+
+bool Push(const libmo::UniqueSocket&) { return true; }
+
+int RecvIfReady(const libmo::UniqueSocket& socket, char* data, int length) { return Recv(socket, data, length); }
+
 bool SetReceiveTimeout(libmo::UniqueSocket& socket, uint32_t ms) {
   socket.receiveTimeoutMs.store(ms);
   return true;

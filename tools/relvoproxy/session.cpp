@@ -1,18 +1,55 @@
 #include "tools/relvoproxy/session.h"
 
+#include <memory>
 #include <utility>
 
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
 #include "Common/socket_io.h"
+#include "Common/splice_channel.h"
 #include "tools/relvoproxy/net.h"
 
 namespace relvoproxy {
 
 namespace {
 
-constexpr int kChunk = 16384;
+constexpr int kChunk = 16384;       // one copy through the process's memory
+constexpr int kPipeBytes = 1 << 20;  // one move through a pipe, when it may be that large
+constexpr int kSmallPipeBytes = 65536;
+
+// Moves bytes from one socket to another: through a pipe inside the kernel
+// (splice) in large moves where the platform has one, otherwise through a
+// buffer (recv, send).
+class Mover {
+ public:
+  Mover() {
+    if (pipe_.Open(kPipeBytes) || pipe_.Open(kSmallPipeBytes)) return;
+    buffer_ = std::make_unique<char[]>(kChunk);
+  }
+
+  // Like recv: the count taken from `from`, 0 at its end, -1 on an error.
+  int Receive(const libmo::UniqueSocket& from) {
+    if (buffer_) return netutils::Recv(from, buffer_.get(), kChunk);
+    return pipe_.Receive(from.Handle(), kPipeBytes);
+  }
+
+  // Passes all `count` bytes just received on to `to`. False when a send
+  // failed.
+  bool Send(const libmo::UniqueSocket& to, int count) {
+    if (buffer_) return netutils::SendAll(to, buffer_.get(), count);
+    while (count > 0) {
+      const int sent = pipe_.Send(to.Handle(), count);
+      if (sent < 0) return false;
+      count -= sent;
+    }
+    return true;
+  }
+
+ private:
+  libmo::SpliceChannel pipe_;
+  std::unique_ptr<char[]> buffer_;
+};
 
 }  // namespace
 
@@ -59,11 +96,11 @@ void Session::Pump(Direction direction) {
   std::atomic<uint64_t>& count = up ? up_ : down_;
   const char* source = up ? "client" : "connector";
   const char* target = up ? "connector" : "client";
-  char buffer[kChunk];
+  Mover mover;
   for (;;) {
-    const int n = netutils::Recv(from, buffer, kChunk);
+    const int n = mover.Receive(from);
     if (n > 0) {
-      if (!netutils::SendAll(to, buffer, n)) {
+      if (!mover.Send(to, n)) {
         NoteEnd(std::string("send to the ") + target + " failed: " + libmo::ErrorText(libmo::LastSocketError()));
         CloseBoth();
         break;

@@ -1,5 +1,7 @@
 // One relayed client: the bytes of a public client and of its transport
-// connection copied both ways, one thread per direction.
+// connection copied both ways, one thread per direction. On Linux the bytes
+// move through a pipe inside the kernel (splice), up to 1 MB at a time, and
+// never enter the process; elsewhere through a 16 KB buffer.
 //
 // An end of file on one side is passed on as a half close of the other
 // side's sending direction; a failed receive or send closes both sockets.
