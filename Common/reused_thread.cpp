@@ -1,5 +1,6 @@
 #include "Common/reused_thread.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -45,6 +46,31 @@ Pool& ThePool() {
 
 thread_local const ReusedThread::Run* currentRun = nullptr;
 
+// How long a thread stays parked without a run before it ends, so that a
+// connector idle after a burst holds no more threads than before it.
+constexpr auto kParkTime = std::chrono::seconds(5);
+
+// Waits for the parked thread's next run: true when it came, false when it
+// was taken off the pool after kParkTime without one (the thread then ends).
+bool AwaitRun(Parked& self, Pool& pool) {
+  {
+    std::unique_lock<std::mutex> lock(self.mutex);
+    if (self.wake.wait_for(lock, kParkTime, [&self] { return self.next != nullptr; })) return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    for (auto p = pool.parked.begin(); p != pool.parked.end(); ++p) {
+      if (p->get() != &self) continue;
+      pool.parked.erase(p);
+      return false;
+    }
+  }
+  // A Start took this thread just now: its run is on the way.
+  std::unique_lock<std::mutex> lock(self.mutex);
+  self.wake.wait(lock, [&self] { return self.next != nullptr; });
+  return true;
+}
+
 struct Launch {
   size_t stackBytes;
   std::shared_ptr<ReusedThread::Run> first;
@@ -72,8 +98,8 @@ void Work(void* raw) {
       if (pool.parked.size() >= ReusedThread::kMaxParked) return;
       pool.parked.push_back(self);
     }
-    std::unique_lock<std::mutex> lock(self->mutex);
-    self->wake.wait(lock, [&self] { return self->next != nullptr; });
+    if (!AwaitRun(*self, pool)) return;
+    std::lock_guard<std::mutex> lock(self->mutex);
     run = std::move(self->next);
   }
 }

@@ -3,8 +3,9 @@
 // that short-lived workers (the pumps of a relayed connection) do not pay
 // for a thread's creation, its stack and its per-thread set-up each time.
 // One process-wide set of parked threads; at most kMaxParked park at once,
-// and one more ends when its run ends. Parked threads are detached and
-// never joined: they end with the process.
+// and one more ends when its run ends, as does one parked for 5 seconds
+// without a run. Parked threads are detached and never joined: those left
+// end with the process.
 #pragma once
 
 #include <cstddef>
