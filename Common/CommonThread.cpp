@@ -9,12 +9,15 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/native_thread.h"
+#include "Common/reused_thread.h"
 
 namespace libmo {
 
 struct Thread::State {
   NativeThread thread;
+  ReusedThread run;  // instead of `thread` when reuse is set
   size_t stackBytes = 0;
+  bool reuse = false;
   std::string name;
   std::atomic<bool> stop{false};
   std::condition_variable wake;
@@ -45,12 +48,18 @@ bool Thread::Start(const char* name) {
   // The new thread waits at the gate until `thread` is assigned, so that the
   // worker itself may read it (a self-Join must see its own handle).
   std::lock_guard<std::mutex> gate(state_->mutex);
+  if (state_->reuse) {
+    state_->run = ReusedThread::Start(&Thread::Entry, this, state_->stackBytes);
+    return state_->run.Joinable();
+  }
   // A running, unjoined thread here ends the process.
   state_->thread = NativeThread::Start(&Thread::Entry, this, state_->stackBytes);
   return state_->thread.Joinable();
 }
 
 void Thread::SetStackSize(size_t bytes) { state_->stackBytes = bytes; }
+
+void Thread::SetReuseThreads(bool reuse) { state_->reuse = reuse; }
 
 void Thread::Entry(void* self) { static_cast<Thread*>(self)->threadFunc(); }
 
@@ -65,6 +74,7 @@ void Thread::Stop() {
 
 void Thread::Join() {
   if (state_->thread.Joinable()) state_->thread.Join();
+  if (state_->run.Joinable()) state_->run.Join();
 }
 
 bool Thread::IsStopping() const { return state_->stop.load(); }

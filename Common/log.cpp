@@ -14,12 +14,14 @@ struct ThreadPrefix {
   char tag[8];
   char prefix[24];
   uint64_t prefixLength;
+  unsigned tid;  // 0 until first asked: a thread's id never changes
 };
 thread_local ThreadPrefix threadPrefix;  // zero at thread start
 
 void BuildPrefix(bool withTag) {
   ThreadPrefix& p = threadPrefix;
-  const unsigned tid = os::CurrentThreadId();
+  if (p.tid == 0) p.tid = os::CurrentThreadId();
+  const unsigned tid = p.tid;
   int n = withTag ? std::snprintf(p.prefix, sizeof p.prefix, " (%u:%s): ", tid, p.tag)
                   : std::snprintf(p.prefix, sizeof p.prefix, " (%u): ", tid);
   if (n < 0) n = 0;
@@ -225,6 +227,8 @@ void LogError(const char* format, ...) {
   libmo::VLogAt(EventsLog(), EventsLog().DefaultMessageLevel(), format, args);
   va_end(args);
 }
+
+const char* ThreadTag() { return libmo::threadPrefix.tag; }
 
 void SetThreadTag(const char* tag) {
   libmo::ThreadPrefix& p = libmo::threadPrefix;

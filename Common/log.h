@@ -133,5 +133,9 @@ std::error_code LogInit(std::string_view tag);
 // keeps an existing prefix.
 void SetThreadTag(const char* tag);
 
+// The calling thread's tag ("" when none); valid until the thread's next
+// SetThreadTag.
+const char* ThreadTag();
+
 // Sets the events log's level; logs "SetLogLevel: %d -> %d" when it changes.
 void SetLogLevel(uint8_t level);

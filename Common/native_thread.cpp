@@ -62,4 +62,10 @@ void NativeThread::Join() {
   joinable_ = false;
 }
 
+void NativeThread::Detach() {
+  const int error = ::pthread_detach(thread_);
+  if (error != 0) throw std::system_error(error, std::generic_category());
+  joinable_ = false;
+}
+
 }  // namespace libmo

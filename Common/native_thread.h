@@ -32,6 +32,10 @@ class NativeThread {
   // REQUIRES: Joinable().
   void Join();
 
+  // Lets the thread run on alone: its end frees it, and it is never joined.
+  // REQUIRES: Joinable().
+  void Detach();
+
  private:
   pthread_t thread_{};
   bool joinable_ = false;

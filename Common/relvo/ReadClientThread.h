@@ -21,7 +21,9 @@ class CompletionThread;
 class EntryPump : public libmo::Socker2SocketTransport {
  public:
   // `completion` receives the entry when the pump ends; it outlives the pump.
-  explicit EntryPump(CompletionThread* completion) : completion_(completion) {}
+  // Pumps live as long as their connection: their threads are reused from
+  // one entry to the next.
+  explicit EntryPump(CompletionThread* completion) : completion_(completion) { SetReuseThreads(true); }
 
  protected:
   // Takes the entry's sockets and starts the thread "<prefix>[uid % 10000]"

@@ -1,5 +1,6 @@
 #include "tools/relvoproxy/controller.h"
 
+#include <cstring>
 #include <utility>
 
 #include "Common/log.h"
@@ -33,13 +34,39 @@ void Controller::Start() {
 }
 
 bool Controller::Post(Event event) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return false;
-    queue_.push_back(std::move(event));
-  }
-  wake_.notify_one();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (stopping_) return false;
+  queue_.push_back(std::move(event));
+  if (inCharge_) return true;  // the thread in charge handles it in turn
+  inCharge_ = true;
+  HandleQueued(lock);
   return true;
+}
+
+void Controller::HandleQueued(std::unique_lock<std::mutex>& lock) noexcept {
+  char tag[8] = {};
+  std::strncpy(tag, ThreadTag(), sizeof tag - 1);
+  const bool retag = std::strcmp(tag, "CTL") != 0;
+  if (retag) SetThreadTag("CTL");
+  for (;;) {
+    std::deque<Event> batch;
+    batch.swap(queue_);
+    lock.unlock();
+    for (Event& event : batch) {
+      Handle(event, Clock::now());
+      Execute();
+    }
+    broker_.Tick(Clock::now());
+    Execute();
+    const std::optional<Clock::time_point> next = broker_.NextDeadline();
+    lock.lock();
+    if (!queue_.empty()) continue;
+    inCharge_ = false;
+    nextDeadline_ = next;
+    if (wakeAt_ == Clock::time_point::min() || (next && *next < wakeAt_)) wake_.notify_one();
+    break;
+  }
+  if (retag) SetThreadTag(tag);
 }
 
 bool Controller::ClientArrived(ConnectionId client, std::shared_ptr<libmo::UniqueSocket> socket,
@@ -83,29 +110,32 @@ void Controller::Stop() {
 }
 
 void Controller::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    std::deque<Event> batch;
-    bool stop = false;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      const std::optional<Clock::time_point> deadline = broker_.NextDeadline();
-      auto ready = [this] { return stopping_ || !queue_.empty(); };
-      if (deadline) {
-        wake_.wait_until(lock, *deadline, ready);
-      } else {
-        wake_.wait(lock, ready);
-      }
-      batch.swap(queue_);
-      stop = stopping_;
+    if (inCharge_) {
+      wakeAt_ = Clock::time_point::min();
+      wake_.wait(lock);
+      wakeAt_ = Clock::time_point::max();
+      continue;
     }
-    for (Event& event : batch) {
-      Handle(event, Clock::now());
-      Execute();
+    const bool due = !queue_.empty() || (nextDeadline_ && *nextDeadline_ <= Clock::now());
+    if (due) {
+      inCharge_ = true;
+      HandleQueued(lock);
+      continue;
     }
-    broker_.Tick(Clock::now());
-    Execute();
-    if (stop) break;
+    if (stopping_) break;
+    wakeAt_ = nextDeadline_ ? *nextDeadline_ : Clock::time_point::max();
+    if (nextDeadline_) {
+      wake_.wait_until(lock, *nextDeadline_);
+    } else {
+      wake_.wait(lock);
+    }
+    wakeAt_ = Clock::time_point::max();
   }
+  // Stopping, and no thread in charge: posts are refused from now on.
+  inCharge_ = true;
+  lock.unlock();
 
   broker_.StopAll();
   Execute();

@@ -1,10 +1,17 @@
-// The proxy's decision thread. It owns the broker and every connection that
-// is neither in its handshake nor in a relay session: waiting clients,
-// command connections and transport connections not yet paired. The
-// threads that accept and read connections post events here; this thread
-// feeds them to the broker in the order they were posted, carries out the
-// broker's actions (commands, pings, pairing, closes) and writes the log
-// lines of connectors and of clients that were never relayed.
+// The proxy's decisions. The controller owns the broker and every
+// connection that is neither in its handshake nor in a relay session:
+// waiting clients, command connections and transport connections not yet
+// paired. The threads that accept and read connections post events here;
+// they are fed to the broker in the order they were posted, and the
+// broker's actions (commands, pings, pairing, closes) are carried out, with
+// the log lines of connectors and of clients that were never relayed.
+//
+// One thread at a time is in charge of the broker. A thread that posts an
+// event when none is in charge takes charge itself and handles the queue
+// until it is empty, so that an event costs no hand-over to another
+// thread; the controller's own thread takes charge for what is due by the
+// clock (pings, deadlines) and for the stop. Lines written in charge carry
+// the tag "CTL" whichever thread writes them.
 //
 // Posting order is what the broker's pairing relies on: a thread that posts
 // AwaitingType before it sends an acceptance word, and a reader that posts
@@ -18,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -92,6 +100,9 @@ class Controller {
 
   bool Post(Event event);
   void Run();
+  // Handles the queue, then what is due, until the queue is empty; leaves
+  // charge. REQUIRES: the caller took charge; `lock` holds mutex_.
+  void HandleQueued(std::unique_lock<std::mutex>& lock) noexcept;
   void Handle(Event& event, Clock::time_point now);
   void Execute();
   void Carry(const BrokerAction& action);
@@ -103,12 +114,18 @@ class Controller {
   Broker broker_;  // touched by the thread only
 
   std::mutex mutex_;
-  std::condition_variable wake_;
+  std::condition_variable wake_;  // the controller's thread waits on it
   std::deque<Event> queue_;  // guarded by mutex_
   bool stopping_ = false;    // guarded by mutex_
+  bool inCharge_ = false;    // a thread handles the broker; guarded by mutex_
+  // The broker's next deadline as last left by the thread in charge, and
+  // when the controller's thread wants to be woken (min: as soon as charge
+  // is left); guarded by mutex_.
+  std::optional<Clock::time_point> nextDeadline_;
+  Clock::time_point wakeAt_ = Clock::time_point::max();
   std::thread thread_;
 
-  // Touched by the thread only.
+  // Touched by the thread in charge only.
   std::map<ConnectionId, Client> clients_;
   std::map<ConnectionId, Transport> transports_;
   std::map<ConnectionId, Command> commands_;

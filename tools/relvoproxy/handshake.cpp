@@ -99,13 +99,22 @@ std::string Printable(std::string_view bytes, size_t limit) {
 
 HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
                                 const std::function<bool()>& beforeAccept) {
-  HandshakeResult result;
+  if (std::optional<HandshakeResult> failed = SendHandshakeKey(s, key)) return *failed;
+  return ContinueHandshake(s, key, deadline, beforeAccept);
+}
 
+std::optional<HandshakeResult> SendHandshakeKey(SOCKET s, std::string_view key) {
   // Key and zero byte in one send: the connector takes the key from a single
   // receive.
   std::string keyText(key);
   keyText += '\0';
   if (!netutils::SendAll(s, keyText.data(), static_cast<int>(keyText.size()))) return SendFailure();
+  return std::nullopt;
+}
+
+HandshakeResult ContinueHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
+                                  const std::function<bool()>& beforeAccept) {
+  HandshakeResult result;
 
   // The answer, up to its zero byte. One byte more than the longest right
   // answer with its zero is enough to tell an overlong one.

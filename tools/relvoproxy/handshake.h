@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,14 @@ struct HandshakeResult {
 // is cleared again. Never throws (but `beforeAccept` may).
 HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
                                 const std::function<bool()>& beforeAccept);
+
+// The two parts of AcceptHandshake, for a caller that sends the key at once
+// and hands the rest to another thread. SendHandshakeKey: the key and its
+// zero byte in one send; nothing when it went out, the failure (kFailed)
+// otherwise. ContinueHandshake: the rest, once the key went out.
+std::optional<HandshakeResult> SendHandshakeKey(SOCKET s, std::string_view key);
+HandshakeResult ContinueHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
+                                  const std::function<bool()>& beforeAccept);
 
 // `bytes` as printable text: characters outside ' ' to '~' and the
 // backslash are written as \xNN; cut after `limit` bytes with "...".

@@ -127,7 +127,13 @@ void Server::AcceptLoop(bool connectors) {
       return;
     }
     handshakes_.fetch_add(1);
-    if (!threads_.Spawn("CONN", [this, id, socket] { RunConnector(id, socket); })) {
+    // The key goes out from here, so that the connector works on its answer
+    // while the handshake's thread is woken.
+    std::string key = keys_.MakeKey();
+    std::optional<HandshakeResult> keyFailure = SendHandshakeKey(socket->socket(), key);
+    if (!threads_.Spawn("CONN", [this, id, socket, key = std::move(key), keyFailure = std::move(keyFailure)] {
+          RunConnector(id, socket, key, keyFailure);
+        })) {
       handshakes_.fetch_sub(1);
       Untrack(id);
       socket->Reset();
@@ -135,14 +141,17 @@ void Server::AcceptLoop(bool connectors) {
   }
 }
 
-void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket) {
+void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& key,
+                          const std::optional<HandshakeResult>& keyFailure) {
   const Peer peer = PeerOf(socket->socket());
   bool announced = false;
+  auto beforeAccept = [&] {
+    announced = controller_.AwaitingType(id, peer.host);
+    return announced;
+  };
   const HandshakeResult result =
-      AcceptHandshake(socket->socket(), keys_.MakeKey(), Clock::now() + settings_.handshakeTimeout, [&] {
-        announced = controller_.AwaitingType(id, peer.host);
-        return announced;
-      });
+      keyFailure ? *keyFailure
+                 : ContinueHandshake(socket->socket(), key, Clock::now() + settings_.handshakeTimeout, beforeAccept);
   handshakes_.fetch_sub(1);
 
   switch (result.status) {

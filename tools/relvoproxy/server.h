@@ -9,11 +9,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "Common/UniqueSocket.h"
 #include "tools/relvoproxy/challenge.h"
 #include "tools/relvoproxy/controller.h"
+#include "tools/relvoproxy/handshake.h"
 #include "tools/relvoproxy/thread_group.h"
 
 namespace relvoproxy {
@@ -58,7 +60,10 @@ class Server {
 
  private:
   void AcceptLoop(bool connectors);
-  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket);
+  // The handshake after its key (`key`; `keyFailure` when its send failed),
+  // then the connection's own work.
+  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& key,
+                    const std::optional<HandshakeResult>& keyFailure);
   void ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket);
   // Keeps `socket` where Stop closes it; false (and not kept) once stopping.
   bool Track(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket);

@@ -13,12 +13,14 @@ ThreadGroup::~ThreadGroup() { JoinAll(); }
 bool ThreadGroup::Spawn(const char* tag, std::function<void()> work) {
   std::list<std::thread> finished;
   bool started = true;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     finished.swap(finished_);
     queue_.push_back(Task{tag, std::move(work)});
     if (queue_.size() <= idle_) {
-      wake_.notify_one();
+      // Woken after the unlock, so that the thread does not wait for it.
+      wake = true;
     } else {
       const auto self = running_.emplace(running_.end());
       try {
@@ -32,6 +34,7 @@ bool ThreadGroup::Spawn(const char* tag, std::function<void()> work) {
       }
     }
   }
+  if (wake) wake_.notify_one();
   for (std::thread& t : finished) t.join();
   return started;
 }
