@@ -13,7 +13,7 @@
 #include "Common/assert.h"
 #include "Common/cfilenot.h"
 #include "Common/oserror.h"
-#include "Common/unique_fd.h"
+#include "Common/unique_fd_posix.h"
 
 namespace libmo {
 

@@ -39,7 +39,7 @@
 #include "Common/service.h"
 #include "Common/service_host.h"
 #include "Common/signal_thread_posix.h"
-#include "Common/unique_fd.h"
+#include "Common/unique_fd_posix.h"
 
 extern char** environ;
 

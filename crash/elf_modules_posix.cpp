@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Common/unique_fd.h"
+#include "Common/unique_fd_posix.h"
 
 namespace tezra::callstack {
 

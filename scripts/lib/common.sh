@@ -1,6 +1,7 @@
 # Shared by scripts/test and scripts/demo. Expects $root.
 
-step() { printf '\n==> %s\n' "$*"; }
+# A heading with the time since the script started: where the time goes.
+step() { printf '\n==> [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 # Debian packages: the Linux build and the demo; the Windows build; Wine; the
 # tests; the release packages.

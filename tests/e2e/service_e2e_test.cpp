@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "Common/unique_fd.h"
+#include "Common/unique_fd_posix.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/text.h"
