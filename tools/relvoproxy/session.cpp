@@ -24,14 +24,16 @@ constexpr int kSmallPipeBytes = 65536;
 class Mover {
  public:
   Mover() {
-    if (pipe_.Open(kPipeBytes) || pipe_.Open(kSmallPipeBytes)) return;
+    if (pipe_.Open(kPipeBytes)) return;
+    pipeBytes_ = kSmallPipeBytes;
+    if (pipe_.Open(pipeBytes_)) return;
     buffer_ = std::make_unique<char[]>(kChunk);
   }
 
   // Like recv: the count taken from `from`, 0 at its end, -1 on an error.
   int Receive(const libmo::UniqueSocket& from) {
     if (buffer_) return netutils::Recv(from, buffer_.get(), kChunk);
-    return pipe_.Receive(from.Handle(), kPipeBytes);
+    return pipe_.Receive(from.Handle(), pipeBytes_);
   }
 
   // Passes all `count` bytes just received on to `to`. False when a send
@@ -48,6 +50,7 @@ class Mover {
 
  private:
   libmo::SpliceChannel pipe_;
+  int pipeBytes_ = kPipeBytes;  // what the pipe holds, the most one move takes
   std::unique_ptr<char[]> buffer_;
 };
 
