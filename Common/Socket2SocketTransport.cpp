@@ -1,8 +1,7 @@
 #include "Common/Socket2SocketTransport.h"
 
-#include <memory>
-
 #include "Common/assert.h"
+#include "Common/chunk_buffer.h"
 #include "Common/log.h"
 #include "Common/relay_buffer.h"
 #include "Common/socket_io.h"
@@ -16,27 +15,39 @@ namespace {
 // chunk tells that more bytes are probably waiting, so its sends may wait in
 // the system to leave with the next chunk's, in fewer and larger segments;
 // when the next receive finds nothing yet, they are pushed out before the
-// pump waits.
+// pump waits. After a chunk that did not fill it, the buffer goes back to
+// the process's spares while the pump waits for the source: an idle tunnel
+// holds none.
 struct BufferCopy {
-  char* buffer;
+  ChunkBuffer buffer;
   UniqueSocket& destination;  // where waiting bytes are pushed
-  bool full = false;     // the last chunk filled the buffer
-  bool waiting = false;  // its bytes may still wait in the system
+  char* data = nullptr;       // the held buffer's bytes, while held
+  bool full = false;          // the last chunk filled the buffer
+  bool waiting = false;       // its bytes may still wait in the system
+
+  explicit BufferCopy(UniqueSocket& to) : destination(to) {}
 
   int Receive(UniqueSocket& source, int chunk) {
     int received = netutils::kNothingYet;
     if (waiting) {
       waiting = false;
-      received = netutils::RecvIfReady(source, buffer, chunk);
+      received = netutils::RecvIfReady(source, data, chunk);
       if (received == netutils::kNothingYet) netutils::Push(destination);
     }
-    if (received == netutils::kNothingYet) received = netutils::Recv(source, buffer, chunk);
+    if (received == netutils::kNothingYet) {
+      if (!full) {
+        buffer.Release();
+        netutils::WaitReadable(source);
+      }
+      data = buffer.Take(chunk);
+      received = netutils::Recv(source, data, chunk);
+    }
     full = received == chunk;
     return received;
   }
   int Send(UniqueSocket& to, int offset, int length) {
     waiting = full;
-    return netutils::SendPart(to, buffer + offset, length, full);
+    return netutils::SendPart(to, data + offset, length, full);
   }
 };
 
@@ -73,14 +84,7 @@ bool Socker2SocketTransport::RelayThroughPipe(UniqueSocket& source, UniqueSocket
 }
 
 void Socker2SocketTransport::RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk) {
-  // The default chunk lives on the pump's own stack; a larger one is taken
-  // once for the pump's life. Left uninitialised: only the bytes a receive
-  // writes are ever read, and an idle tunnel's pump then touches no more of
-  // its stack than it needs.
-  char local[kChunk];
-  std::unique_ptr<char[]> large;
-  if (chunk > kChunk) large = std::make_unique<char[]>(static_cast<size_t>(chunk));
-  BufferCopy copy{large ? large.get() : local, destination};
+  BufferCopy copy(destination);
   Relay(copy, source, destination, chunk);
 }
 

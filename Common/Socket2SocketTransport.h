@@ -6,7 +6,8 @@
 // other platforms, go through a buffer (recv, send): for them the system
 // calls cost more than the copy, and on Linux a full chunk's send may wait
 // for the next chunk's bytes (MSG_MORE) until the source has nothing more
-// waiting. Both ways show the same log lines, reports and ends.
+// waiting. The buffer is one of the process's (ChunkBuffer), held only while
+// bytes move. Both ways show the same log lines, reports and ends.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ class Socker2SocketTransport : public Thread {
   // The smallest chunk that goes through a pipe where the platform has one.
   static constexpr int kPipeFrom = 65536;
   // Stack of a pump's thread: its deepest call (a log line or an error
-  // report, unwinding included) with room to spare, and the default chunk.
+  // report, unwinding included) with room to spare.
   static constexpr size_t kStackBytes = 64 * 1024;
 
   Socker2SocketTransport();
@@ -44,10 +45,9 @@ class Socker2SocketTransport : public Thread {
 
  private:
   // The loop over a copy through a pipe (false, nothing done, when the
-  // platform has none) or through a buffer. Apart, so that a pump that
-  // splices has no buffer on its stack.
-  [[gnu::noinline]] bool RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk);
-  [[gnu::noinline]] void RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk);
+  // platform has none) or through a buffer.
+  bool RelayThroughPipe(UniqueSocket& source, UniqueSocket& destination, int chunk);
+  void RelayThroughBuffer(UniqueSocket& source, UniqueSocket& destination, int chunk);
   template <class Copy>
   void Relay(Copy& copy, UniqueSocket& source, UniqueSocket& destination, int chunk);
 

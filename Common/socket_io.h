@@ -34,6 +34,12 @@ bool Push(const libmo::UniqueSocket& socket);
 constexpr int kNothingYet = -2;
 int RecvIfReady(const libmo::UniqueSocket& socket, char* data, int length);
 
+// Waits until a receive on `socket` would not wait (bytes, the end, an
+// error, or the holder closed), where the platform can wait without a
+// buffer (Linux) and `socket` has no receive bound; elsewhere it returns at
+// once and the receive that follows waits.
+void WaitReadable(const libmo::UniqueSocket& socket);
+
 // Sends all `length` bytes; true at once when `length` is less than 1. False
 // when a send fails (the last socket error tells why).
 bool SendAll(const libmo::UniqueSocket& socket, const char* data, int length);

@@ -1,4 +1,7 @@
+#include <cerrno>
+
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/time.h>
 
 #include "Common/socket_io.h"
@@ -30,6 +33,13 @@ int RecvIfReady(const libmo::UniqueSocket& socket, char* data, int length) {
   const auto n = ::recv(socket.Handle(), data, static_cast<size_t>(length), MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingYet;
   return static_cast<int>(n);
+}
+
+void WaitReadable(const libmo::UniqueSocket& socket) {
+  if (socket.receiveTimeoutMs.load() != 0) return;
+  pollfd waited{socket.Handle(), POLLIN, 0};
+  while (::poll(&waited, 1, -1) < 0 && errno == EINTR) {
+  }
 }
 
 bool SetReceiveTimeout(libmo::UniqueSocket& socket, uint32_t ms) {

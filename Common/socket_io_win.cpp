@@ -84,6 +84,8 @@ bool Push(const libmo::UniqueSocket&) { return true; }
 
 int RecvIfReady(const libmo::UniqueSocket& socket, char* data, int length) { return Recv(socket, data, length); }
 
+void WaitReadable(const libmo::UniqueSocket&) {}
+
 bool SetReceiveTimeout(libmo::UniqueSocket& socket, uint32_t ms) {
   socket.receiveTimeoutMs.store(ms);
   return true;
