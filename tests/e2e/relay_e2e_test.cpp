@@ -192,13 +192,18 @@ TEST_F(Relay, RefusedTargetIsReportedAndAnsweredWithZero) {
 // would be replaced only after a minute): both sides of the entry end.
 TEST_F(Relay, StopIsPromptWithABlockedSendAndAStalledTransportHandshake) {
   LoopbackListener deaf;  // accepts (in the backlog) and never reads
+  // A fixed receive buffer: grown by the system (up to 32 MB on recent
+  // Linux), the target alone could take the bytes meant to fill every buffer
+  // on the way, which together stay below 64 MB.
+  const int small = 64 * 1024;
+  ASSERT_EQ(0, ::setsockopt(deaf.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small));
   ProxyScript script;
   script.handshakes = {HandshakeScript{}, HandshakeScript{}, HandshakeScript{.sendKey = false}};
   ASSERT_NO_FATAL_FAILURE(Start({{"deaf", deaf.port()}}, script, 60000));
   const auto [answer, transport] = CreateTransport();
   ASSERT_EQ(kCreated, answer) << Errors();
   OwnedSocket target = deaf.Accept();
-  ASSERT_TRUE(proxy->Send(transport, std::string(16u << 20, 'x'), 1s) == false);  // fills every buffer
+  ASSERT_TRUE(proxy->Send(transport, std::string(64u << 20, 'x'), 1s) == false);  // fills every buffer
   ASSERT_TRUE(proxy->Send(command, kCreateTransport));
   ASSERT_TRUE(proxy->WaitForConnections(3));
   ASSERT_NO_FATAL_FAILURE(StopPromptly());
