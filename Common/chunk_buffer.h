@@ -1,7 +1,8 @@
 // The relay pumps' chunk buffers, shared by the whole process. A pump holds
 // one only while bytes move through it and gives it back before it waits
 // for more, so an idle tunnel holds none, and the pages of a buffer serve
-// whichever pump moves bytes next.
+// whichever pump moves bytes next. One ChunkBuffer is used by one thread at
+// a time; the spares behind all of them are shared under a lock.
 #pragma once
 
 #include <memory>
