@@ -21,8 +21,7 @@ namespace {
 struct BufferCopy {
   ChunkBuffer buffer;
   UniqueSocket& destination;  // where waiting bytes are pushed
-  char* data = nullptr;       // the held buffer's bytes, while held
-  bool full = false;          // the last chunk filled the buffer
+  bool full = false;          // the last chunk filled the buffer, which is still held
   bool waiting = false;       // its bytes may still wait in the system
 
   explicit BufferCopy(UniqueSocket& to) : destination(to) {}
@@ -31,7 +30,7 @@ struct BufferCopy {
     int received = netutils::kNothingYet;
     if (waiting) {
       waiting = false;
-      received = netutils::RecvIfReady(source, data, chunk);
+      received = netutils::RecvIfReady(source, buffer.data(), chunk);
       if (received == netutils::kNothingYet) netutils::Push(destination);
     }
     if (received == netutils::kNothingYet) {
@@ -39,15 +38,14 @@ struct BufferCopy {
         buffer.Release();
         netutils::WaitReadable(source);
       }
-      data = buffer.Take(chunk);
-      received = netutils::Recv(source, data, chunk);
+      received = netutils::Recv(source, buffer.Take(chunk), chunk);
     }
     full = received == chunk;
     return received;
   }
   int Send(UniqueSocket& to, int offset, int length) {
     waiting = full;
-    return netutils::SendPart(to, data + offset, length, full);
+    return netutils::SendPart(to, buffer.data() + offset, length, full);
   }
 };
 

@@ -20,6 +20,9 @@ class ChunkBuffer {
   // that size, else a kept one or a new one. Left uninitialised.
   char* Take(int bytes);
 
+  // The held buffer's bytes; null when none is held.
+  char* data() const { return data_.get(); }
+
   // Gives the held buffer back to be kept for later takes (or freed when
   // enough are kept). Nothing to do when none is held.
   void Release();
