@@ -98,6 +98,24 @@ LogFile& ErrorsLog() { return *std::launder(reinterpret_cast<LogFile*>(errorsSto
 
 void SetLogPathSource(LogPathSource source) { pathSource = source; }
 
+void LogPaths(std::string& eventsLog, std::string& errorsLog) {
+  eventsLog = "logs/events.log";
+  errorsLog = "logs/errors.log";
+  if (pathSource != nullptr) pathSource(eventsLog, errorsLog);
+}
+
+std::error_code LogFile::Reopen() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fileName_.empty()) return {};
+  std::unique_ptr<std::FILE, FileCloser> reopened(std::fopen(fileName_.c_str(), "ab"));
+  if (!reopened) return std::error_code(errno, std::generic_category());
+  file_ = std::move(reopened);
+  std::error_code sizeError;
+  size_ = std::filesystem::file_size(fileName_, sizeError);
+  if (sizeError) size_ = 0;
+  return {};
+}
+
 std::error_code LogFile::Open(const std::string& path, bool* sameFile) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (sameFile != nullptr) *sameFile = false;
@@ -250,9 +268,9 @@ void WriteInitLine(libmo::LogFile& log, const std::string& path) {
 }  // namespace
 
 std::error_code LogInit(std::string_view tag) {
-  std::string eventsPath = "logs/events.log";
-  std::string errorsPath = "logs/errors.log";
-  if (libmo::pathSource != nullptr) libmo::pathSource(eventsPath, errorsPath);
+  std::string eventsPath;
+  std::string errorsPath;
+  libmo::LogPaths(eventsPath, errorsPath);
 
   char tagText[8] = {};
   tag.copy(tagText, sizeof tagText - 1);

@@ -45,6 +45,11 @@ class LogFile {
   // Also decides whether lines are echoed: only when stdout is a console.
   std::error_code Open(const std::string& path, bool* sameFile = nullptr);
 
+  // Closes the file and opens the same path again (append), for a log that
+  // was moved away (logrotate). Keeps the old file when the path cannot be
+  // opened. Does nothing before the first Open.
+  std::error_code Reopen();
+
   // Formats and writes one line, ungated. True when the whole line reached
   // the file and the file was flushed.
   bool Write(const char* format, va_list args);
@@ -94,6 +99,9 @@ LogFile& ErrorsLog();
 // "logs/errors.log" are used.
 using LogPathSource = void (*)(std::string& eventsLog, std::string& errorsLog);
 void SetLogPathSource(LogPathSource source);
+
+// The two paths LogInit opens.
+void LogPaths(std::string& eventsLog, std::string& errorsLog);
 
 namespace os {
 struct LocalTime;

@@ -31,7 +31,7 @@ HostState state;
 
 namespace host {
 
-void RunServiceMain(int argc, char** argv) {
+int RunServiceMain(int argc, char** argv) {
   state.args.clear();
   for (int i = 0; argv != nullptr && i < argc; ++i) state.args.emplace_back(argv[i] != nullptr ? argv[i] : "");
   state.argPointers.clear();
@@ -42,9 +42,10 @@ void RunServiceMain(int argc, char** argv) {
   // stopped state with the OS error as exit code; no message is logged.
   const auto fail = [] {
     ReportStatus(State::kStopped, 0, 0, LastOsError());
+    return 0;
   };
   const std::unique_ptr<Controls> controls = OpenControls(state.runAsService, *state.service);
-  if (!controls) return;
+  if (!controls) return 0;
   if (state.runAsService) {
     if (!ReportStatus(State::kStartPending, 1, 5000)) return fail();
     if (!ReportStatus(State::kStartPending, 2, 1000)) return fail();
@@ -52,8 +53,10 @@ void RunServiceMain(int argc, char** argv) {
 
   const int runArgc = static_cast<int>(state.args.size());
   char** runArgv = runArgc > 0 ? state.argPointers.data() : nullptr;
-  // Throws std::system_error when the thread cannot be created.
-  state.mainThread = std::thread([runArgc, runArgv] { state.service->run(runArgc, runArgv); });
+  // Throws std::system_error when the thread cannot be created. The code is
+  // read after the join.
+  int exitCode = 0;
+  state.mainThread = std::thread([runArgc, runArgv, &exitCode] { exitCode = state.service->run(runArgc, runArgv); });
 
   if (state.runAsService && !ReportStatus(State::kRunning, 0, 0)) {
     // The service is reported stopped and the process ends with the host, so
@@ -65,25 +68,29 @@ void RunServiceMain(int argc, char** argv) {
 
   state.mainThread.join();
   LogEvent("Service stop asked, report service stopped...");
-  if (state.runAsService) ReportStatus(State::kStopped, 0, 0);
+  // A service that could not run, or stopped by itself, is reported as failed
+  // so that the manager's restart rules apply.
+  if (state.runAsService) ReportStatus(State::kStopped, 0, 0, 0, static_cast<uint32_t>(exitCode));
   LogEvent("Service exited.");
+  return exitCode;
 }
 
 }  // namespace host
 
-void startService(bool runAsService, Service& service, int argc, char** argv) {
+int startService(bool runAsService, Service& service, int argc, char** argv) {
   state.runAsService = runAsService;
   state.service = &service;
   if (!runAsService) {
     LogEvent("startService: run as debug");
-    host::RunServiceMain(argc, argv);
-    return;
+    return host::RunServiceMain(argc, argv);
   }
   LogEvent("startService: run as service");
-  if (!host::RunDispatcher(service, argc, argv)) {
+  int exitCode = 0;
+  if (!host::RunDispatcher(service, argc, argv, &exitCode)) {
     SetErrorPlace("libmo::Service::startService", "Common/service", 377);
     LogOsError("%s", "startService: StartServiceCtrlDispatcher failed");
   }
+  return exitCode;
 }
 
 }  // namespace libmo

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -84,13 +85,15 @@ bool OpenChannel(const std::string& address) {
 
 // The notification for a status: "READY=1" for running, "STOPPING=1" for
 // stop pending, always a "STATUS=" line, "EXTEND_TIMEOUT_USEC=" for a wait
-// hint and "ERRNO=" for an exit code.
-std::string NotifyText(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+// hint and "ERRNO=" for an exit code. A stop with the service's own exit
+// code names it in the status text (the process exits with it).
+std::string NotifyText(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode, uint32_t serviceExitCode) {
   const std::string point = " (check point " + std::to_string(checkPoint) + ")";
   std::string text = state == State::kStartPending  ? "STATUS=Service start pending" + point
                      : state == State::kRunning     ? "READY=1\nSTATUS=Service running"
                      : state == State::kStopPending ? "STOPPING=1\nSTATUS=Service stop pending" + point
                                                     : "STATUS=Service stopped";
+  if (serviceExitCode != 0) text += " (service-specific exit code " + std::to_string(serviceExitCode) + ")";
   if (waitHintMs != 0) text += "\nEXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{waitHintMs} * 1000);
   if (exitCode != 0) text += "\nERRNO=" + std::to_string(exitCode);
   return text;
@@ -103,19 +106,53 @@ std::string EscapeSpecifiers(const std::string& text) {
   return result;
 }
 
+// One word of a unit setting: quoted when it holds blanks, quotes or
+// backslashes.
+std::string UnitWord(const std::string& text) {
+  std::string word = EscapeSpecifiers(text);
+  if (word.find_first_of(" \t\"'\\") == std::string::npos) return word;
+  std::string quoted = "\"";
+  for (const char c : word) quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string(1, c);
+  return quoted + '"';
+}
+
 // The unit of a notify-type service that runs `executable` without
-// arguments; the path is quoted when it holds blanks, quotes or backslashes.
-std::string UnitFileText(const std::string& executable, std::string description) {
+// arguments. It can be enabled to start at boot, is restarted when it fails
+// (at most 5 starts in 10 minutes, then it stays failed), and runs with
+// the system's folders read-only except `logFolders`, which must be
+// absolute (a missing one is left out).
+std::string UnitFileText(const std::string& executable, std::string description,
+                         const std::vector<std::string>& logFolders) {
   std::replace(description.begin(), description.end(), '\n', ' ');
   std::replace(description.begin(), description.end(), '\r', ' ');
-  std::string command = EscapeSpecifiers(executable);
-  if (command.find_first_of(" \t\"'\\") != std::string::npos) {
-    std::string quoted = "\"";
-    for (const char c : command) quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string(1, c);
-    command = quoted + '"';
+  std::string writable;
+  for (const std::string& folder : logFolders) writable += " " + UnitWord("-" + folder);
+  return "[Unit]\nDescription=" + EscapeSpecifiers(description) +
+         "\nWants=network-online.target\nAfter=network-online.target\nStartLimitIntervalSec=600\n"
+         "StartLimitBurst=5\n\n[Service]\nType=notify\nExecStart=" + UnitWord(executable) +
+         "\nRestart=on-failure\nRestartSec=5\n"
+         "NoNewPrivileges=yes\nPrivateTmp=yes\nPrivateDevices=yes\nProtectSystem=full\nProtectHome=read-only\n"
+         "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
+         "ProtectClock=yes\nProtectHostname=yes\nRestrictNamespaces=yes\nRestrictRealtime=yes\n"
+         "RestrictSUIDSGID=yes\nLockPersonality=yes\nSystemCallArchitectures=native\n"
+         "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\nReadWritePaths=" + writable.substr(1) +
+         "\n\n[Install]\nWantedBy=multi-user.target\n";
+}
+
+// The absolute folders of the two logs, each once; made when missing, so
+// that the unit can name them.
+std::vector<std::string> LogFolders() {
+  std::string events;
+  std::string errors;
+  LogPaths(events, errors);
+  std::vector<std::string> folders;
+  for (const std::string& log : {events, errors}) {
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::absolute(log, ec).parent_path().lexically_normal();
+    std::filesystem::create_directories(folder, ec);
+    if (std::find(folders.begin(), folders.end(), folder.string()) == folders.end()) folders.push_back(folder);
   }
-  return "[Unit]\nDescription=" + EscapeSpecifiers(description) + "\n\n[Service]\nType=notify\nExecStart=" + command +
-         "\n";
+  return folders;
 }
 
 // Runs "systemctl <args>", found on PATH, and waits for it. Returns its exit
@@ -213,7 +250,7 @@ void installService(const std::string& name, const std::string& description) {
   if (!unit.Valid()) fail(300, "installService: CreateService failed");
   char cut[100];
   CopyTruncated(cut, description.c_str());
-  if (!WriteAll(unit.Get(), UnitFileText(path, cut))) {
+  if (!WriteAll(unit.Get(), UnitFileText(path, cut, LogFolders()))) {
     const int error = errno;
     ::unlink(unitPath.c_str());
     errno = error;
@@ -258,6 +295,8 @@ void uninstallService(const std::string& name) {
   }
 
   if (::unlink(unitPath.c_str()) != 0) fail(353, "DeleteService failed");
+  // The link "systemctl enable" made would be left dangling.
+  ::unlink((std::string(kUnitFolder) + "/multi-user.target.wants/" + unitName).c_str());
   Systemctl({"daemon-reload"});
   LogEvent("Service uninstalled");
 }
@@ -266,14 +305,14 @@ void uninstallService(const std::string& name) {
 
 namespace host {
 
-bool RunDispatcher(Service& /*service*/, int argc, char** argv) {
+bool RunDispatcher(Service& /*service*/, int argc, char** argv, int* exitCode) {
   const char* address = std::getenv("NOTIFY_SOCKET");
   if (address == nullptr || *address == '\0') {
     errno = ENOTCONN;  // no service manager to connect to
     return false;
   }
   OpenChannel(address);  // when it fails, OpenControls ends the start
-  RunServiceMain(argc, argv);
+  *exitCode = RunServiceMain(argc, argv);
   return true;
 }
 
@@ -284,10 +323,10 @@ std::unique_ptr<Controls> OpenControls(bool serviceMode, Service& service) {
   return std::make_unique<ServiceControls>(service);
 }
 
-bool ReportStatus(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+bool ReportStatus(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode, uint32_t serviceExitCode) {
   std::lock_guard<std::mutex> lock(channel.mutex);
   channel.state = state;
-  const std::string text = NotifyText(state, checkPoint, waitHintMs, exitCode);
+  const std::string text = NotifyText(state, checkPoint, waitHintMs, exitCode, serviceExitCode);
   ssize_t sent;
   do {
     sent = ::sendto(channel.socket.Get(), text.data(), text.size(), MSG_NOSIGNAL,

@@ -31,6 +31,7 @@ constexpr const char* kSourceFile = "Common/service";
 // own thread.
 struct WinHostState {
   Service* service = nullptr;
+  int exitCode = 0;  // serviceMain's result, read after serviceMainDone
   char serviceName[40] = {};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   SERVICE_STATUS status = {};
@@ -45,12 +46,15 @@ struct WinHostState {
 
 WinHostState win;
 
-bool SetStatus(DWORD state, DWORD controlsAccepted, DWORD win32ExitCode, DWORD checkPoint, DWORD waitHint) {
+// A non-zero `serviceExitCode` is reported as ERROR_SERVICE_SPECIFIC_ERROR
+// with that code.
+bool SetStatus(DWORD state, DWORD controlsAccepted, DWORD win32ExitCode, DWORD checkPoint, DWORD waitHint,
+               DWORD serviceExitCode = 0) {
   win.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   win.status.dwCurrentState = state;
   win.status.dwControlsAccepted = controlsAccepted;
-  win.status.dwWin32ExitCode = win32ExitCode;
-  win.status.dwServiceSpecificExitCode = 0;
+  win.status.dwWin32ExitCode = serviceExitCode != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : win32ExitCode;
+  win.status.dwServiceSpecificExitCode = serviceExitCode;
   win.status.dwCheckPoint = checkPoint;
   win.status.dwWaitHint = waitHint;
   return ::SetServiceStatus(win.statusHandle, &win.status) != FALSE;
@@ -123,7 +127,7 @@ void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
   struct Done {
     ~Done() { ::SetEvent(win.serviceMainDone->get()); }
   } done;
-  host::RunServiceMain(static_cast<int>(argc), argv);
+  win.exitCode = host::RunServiceMain(static_cast<int>(argc), argv);
 }
 
 void installService(const std::string& name, const std::string& description) {
@@ -137,9 +141,12 @@ void installService(const std::string& name, const std::string& description) {
   ScHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (!manager) fail(282, "installService: OpenSCManager failed");
 
+  // Quoted: unquoted, a path with a blank ("C:\Program Files\...") would
+  // let the manager try "C:\Program.exe" first.
+  const std::string command = "\"" + path + "\"";
   ScHandle service(::CreateServiceA(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(),
-                                    nullptr, nullptr, nullptr, nullptr, nullptr));
+                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                    command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) fail(300, "installService: CreateService failed");
 
   CopyTruncated(win.description, description.c_str());
@@ -183,7 +190,7 @@ void uninstallService(const std::string& name) {
 
 namespace host {
 
-bool RunDispatcher(Service& service, int /*argc*/, char** /*argv*/) {
+bool RunDispatcher(Service& service, int /*argc*/, char** /*argv*/, int* exitCode) {
   CopyTruncated(win.serviceName, service.getName());
   SERVICE_TABLE_ENTRYA dispatchTable[] = {{win.serviceName, serviceMain}, {nullptr, nullptr}};
   win.serviceMainDone.emplace(/*manualReset=*/true);
@@ -192,6 +199,7 @@ bool RunDispatcher(Service& service, int /*argc*/, char** /*argv*/) {
   // The dispatcher returns as soon as SERVICE_STOPPED is reported; the
   // process must not end before serviceMain has finished after that report.
   if (win.serviceMainEntered) ::WaitForSingleObject(win.serviceMainDone->get(), INFINITE);
+  *exitCode = win.exitCode;
   return true;
 }
 
@@ -207,9 +215,10 @@ std::unique_ptr<Controls> OpenControls(bool serviceMode, Service& service) {
   return relay;
 }
 
-bool ReportStatus(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode) {
+bool ReportStatus(State state, uint32_t checkPoint, uint32_t waitHintMs, int exitCode, uint32_t serviceExitCode) {
   const DWORD accepted = state == State::kStartPending ? 0 : kAcceptedControls;
-  return SetStatus(static_cast<DWORD>(state), accepted, static_cast<DWORD>(exitCode), checkPoint, waitHintMs);
+  return SetStatus(static_cast<DWORD>(state), accepted, static_cast<DWORD>(exitCode), checkPoint, waitHintMs,
+                   serviceExitCode);
 }
 
 }  // namespace host

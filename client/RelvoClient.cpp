@@ -45,9 +45,10 @@ int Main(int argc, char** argv) {
       return 0;
     }
     const bool console = FindOption(argc, argv, "-debug", scratch);
-    LogInit("GLOBAL");
-    libmo::startService(!console, service, argc, argv);
-    return 0;
+    // A log that cannot be opened fails the start (ServiceStart), so that the
+    // service manager sees the failure.
+    g.logInitError = LogInit("GLOBAL");
+    return libmo::startService(!console, service, argc, argv);
   } catch (const std::exception& e) {
     LogError("%s", e.what());
   } catch (...) {

@@ -1,6 +1,9 @@
 #include "client/connector.h"
 
+#include <cstdio>
 #include <exception>
+#include <stdexcept>
+#include <string>
 
 #include "Common/assert.h"
 #include "Common/log.h"
@@ -22,8 +25,21 @@ void ConfiguredLogFiles(std::string& eventsLog, std::string& errorsLog) {
   libmo::ErrorsLog().SetRotation(maxBytes, keep);
 }
 
+// The cause of a failed start or an unasked stop, on standard error (the
+// journal under systemd) besides the logs.
+void ReportToStderr(const char* what) {
+  std::fprintf(stderr, "relvoclient: %s\n", what);
+  std::fflush(stderr);
+}
+
 void StartConnector() {
   LogEvent("Launching the relvoclient (" RELVO_VERSION_TEXT ").");
+  if (globals.logInitError) {
+    std::string events;
+    std::string errors;
+    libmo::LogPaths(events, errors);
+    throw std::runtime_error("Cannot open the log file '" + events + "': " + globals.logInitError.message());
+  }
   tezra::se::InstallThreadTranslator();
   tezra::se::InstallUnhandledExceptionFilter();
   libmo::SetThreadPreparer(&tezra::se::InstallThreadTranslator);
@@ -77,16 +93,27 @@ ConnectorGlobals& Globals() { return globals; }
 
 void RequestStop() {
   LogEvent("service stop requested.");
+  globals.stopRequested = true;
   globals.stopEvent.Set();
 }
 
-void ServiceStart(int /*argc*/, char** /*argv*/) {
+int ServiceStart(int /*argc*/, char** /*argv*/) {
+  int exitCode = 0;
   try {
     StartConnector();
+    if (!globals.stopRequested) {
+      exitCode = kExitWorkerEnded;
+      LogError("%s", "The connector stopped without a stop request.");
+      ReportToStderr("stopped without a stop request; see errors.log");
+    }
   } catch (const std::exception& e) {
+    exitCode = kExitStartFailed;
     LogError("%s", e.what());
+    ReportToStderr((std::string("cannot start: ") + e.what()).c_str());
   } catch (...) {
+    exitCode = kExitStartFailed;
     libmo::Detail::AssertFailNoExceptionImpl("ServiceStart", "RelvoClient", 60);
+    ReportToStderr("cannot start; see errors.log");
   }
 
   try {
@@ -94,6 +121,7 @@ void ServiceStart(int /*argc*/, char** /*argv*/) {
   } catch (...) {
     libmo::Detail::AssertFailNoExceptionImpl("ServiceStart", "RelvoClient", 77);
   }
+  return exitCode;
 }
 
 }  // namespace relvo

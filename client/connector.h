@@ -1,7 +1,9 @@
 // The connector's process-wide objects and its run / stop entry points.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <system_error>
 
 #include "Common/relvo/CompletionThread.h"
 #include "Common/relvo/OnlineUsers.h"
@@ -28,13 +30,25 @@ struct ConnectorGlobals {
   // thread that reads it has been joined.
   std::shared_ptr<ProxyServer> proxyServer;
   CommandReconnectThread reconnectThread;
+  // What LogInit returned; set by main before the connector starts.
+  std::error_code logInitError;
+  // Set by RequestStop: a stop that was asked for, not a worker that ended.
+  std::atomic<bool> stopRequested{false};
 };
+
+// The connector's exit codes (and, on Windows, its service-specific exit
+// codes): a start that failed (settings, logs, threads), and a stop that
+// nobody asked for (the reconnect or the completion thread ended).
+constexpr int kExitStartFailed = 2;
+constexpr int kExitWorkerEnded = 3;
 
 ConnectorGlobals& Globals();
 
 // Runs the connector until the stop event is set, then stops it. The
-// arguments are the service start parameters and are not used.
-void ServiceStart(int argc, char** argv);
+// arguments are the service start parameters and are not used. Returns 0
+// after a requested stop, otherwise kExitStartFailed or kExitWorkerEnded
+// (the cause is logged and written to standard error).
+int ServiceStart(int argc, char** argv);
 
 // The stop callable: logs "service stop requested." and sets the stop event.
 // Safe to call from any thread.

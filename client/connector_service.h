@@ -23,7 +23,7 @@ class RelvoConnectorService : public libmo::Service {
   const char* getName() override { return name_.c_str(); }
   const char* getDescription() override { return description_.c_str(); }
   void stop() override { stop_(); }
-  void run(int argc, char** argv) override { start_(argc, argv); }
+  int run(int argc, char** argv) override { return start_(argc, argv); }
 
  private:
   std::string name_;

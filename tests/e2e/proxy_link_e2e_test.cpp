@@ -265,15 +265,23 @@ TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   EXPECT_EQ(0u, Occurrences(text, "File 'errors.log' changed.")) << text;
 }
 
-TEST_F(ProxyLink, StartWithoutAnIniFileFailsAndStillStopsCleanly) {
+// A start that fails exits non-zero and says why on standard error: without
+// an ini file, and with a log folder that cannot be made (a file is in the
+// way).
+TEST_F(ProxyLink, AFailedStartStopsCleanlyAndExitsNonZero) {
   client.emplace(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
-  ASSERT_TRUE(ErrorsHave("relvoclient.ini' does not exist.")) << Errors();
-  // It ends by itself after the failed start, or stops cleanly when asked.
-  std::optional<int> code = client->WaitExit(15s);
-  if (!code) code = Stop();
-  EXPECT_EQ(std::optional<int>(0), code);
-  EXPECT_NE(std::string::npos, Events().find("Service exited.")) << Events();
+  EXPECT_EQ(std::optional<int>(2), client->WaitExit(kSoon));
+  EXPECT_TRUE(Contains(Errors(), "Ini file 'relvoclient.ini' does not exist.")) << Errors();
+  EXPECT_TRUE(Contains(ReadFile(dir / "stderr.txt"), "relvoclient: cannot start: Ini file 'relvoclient.ini' does not"))
+      << ReadFile(dir / "stderr.txt");
+  EXPECT_TRUE(InOrder(Events(), {"Service stopping...", "Service exited."})) << Events();
   EXPECT_EQ(std::string::npos, Events().find("Connecting to")) << Events();
+
+  WriteFile(dir.path() / "blocker", "");
+  Start("[log]\nfolder=blocker/logs\n");
+  EXPECT_EQ(std::optional<int>(2), client->WaitExit(kSoon));
+  EXPECT_TRUE(Contains(ReadFile(dir / "stderr.txt"), "relvoclient: cannot start: Cannot open the log file '"))
+      << ReadFile(dir / "stderr.txt");
 }
 
 constexpr auto kFlood = 120s;  // 25000 log lines under Wine on a busy machine

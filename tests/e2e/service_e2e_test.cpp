@@ -121,7 +121,7 @@ TEST_F(WineServiceHost, InstallRegistersADemandStartServiceThatStartsAndStops) {
   const std::string stored = RunCommand(dir, "reg", reg).out;
   for (const std::string& value :
        {"Description    REG_SZ    " + description.substr(0, 99), "DisplayName    REG_SZ    " + name,
-        "ImagePath    REG_SZ    " + WindowsPath(exe), std::string("Start    REG_DWORD    0x3"),
+        "ImagePath    REG_SZ    \"" + WindowsPath(exe) + "\"", std::string("Start    REG_DWORD    0x3"),
         std::string("Type    REG_DWORD    0x10"), std::string("ErrorControl    REG_DWORD    0x1"),
         std::string("ObjectName    REG_SZ    LocalSystem")}) {
     EXPECT_TRUE(Contains(stored, value + "\r\n")) << value << "\n" << stored;
@@ -148,6 +148,20 @@ TEST_F(WineServiceHost, InstallRegistersADemandStartServiceThatStartsAndStops) {
   EXPECT_TRUE(Contains(r.out, "Service uninstalled\n")) << r.out;
   EXPECT_FALSE(Contains(r.out, "Stopping service...")) << r.out;
   EXPECT_NE(0, RunCommand(dir, "reg", reg).exitCode);
+}
+
+// A start that fails (no proxy server in the ini) is a stopped service with
+// its own exit code, not a clean stop.
+TEST_F(WineServiceHost, AFailedStartStopsWithAServiceSpecificExitCode) {
+  ASSERT_EQ(0, RunClient(dir, exe, {"-install"}).exitCode);
+  WriteFile(dir.path() / "relvoclient.ini", "[system]\nservice_name=" + name + "\n");
+  ASSERT_EQ(0, Sc({"start", name}).exitCode);
+  ASSERT_TRUE(EventsLogShows("Service exited.")) << EventsLog();
+  ASSERT_TRUE(StateBecomes("1  STOPPED")) << State();
+  const std::string query = Sc({"query", name}).out;
+  EXPECT_TRUE(Contains(query, "WIN32_EXIT_CODE    : 1066  (0x42a)")) << query;
+  EXPECT_TRUE(Contains(query, "SERVICE_EXIT_CODE  : 2  (0x2)")) << query;
+  EXPECT_TRUE(Contains(ErrorsLog(), "Address of [proxyServer] is undefined.")) << ErrorsLog();
 }
 
 TEST_F(WineServiceHost, RemovingARunningServiceStopsItWaitsOnceAndDeletesIt) {
@@ -221,11 +235,22 @@ TEST_F(LinuxServiceHost, InstallWritesANotifyUnitOnceAndRemoveStopsAnActiveOneAn
   RunResult r = InSandbox("-install");
   ASSERT_EQ(0, r.exitCode) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "installService: service installed\n")) << r.out;
-  const std::string unit = "[Unit]\nDescription=" + description.substr(0, 99) +
-                           "\n\n[Service]\nType=notify\nExecStart=" + exe + "\n";
-  EXPECT_EQ(unit, ReadFile(unitFile()));
+  // The log folder is made, so that the unit can keep it writable.
+  const std::string unit = ReadFile(unitFile());
+  EXPECT_TRUE(fs::is_directory(dir.path() / "logs"));
+  for (const std::string& line :
+       {"Description=" + description.substr(0, 99), std::string("Type=notify"), "ExecStart=" + exe,
+        std::string("Restart=on-failure"), std::string("StartLimitBurst=5"), std::string("ProtectSystem=full"),
+        std::string("NoNewPrivileges=yes"), "ReadWritePaths=-" + (dir / "logs"), std::string("[Install]"),
+        std::string("WantedBy=multi-user.target")}) {
+    EXPECT_TRUE(Contains(unit, "\n" + line + "\n")) << line << "\n" << unit;
+  }
   // Nothing else in the unit folder: no .wants link, the unit is demand start.
   EXPECT_EQ(1, std::distance(fs::directory_iterator(units()), fs::directory_iterator()));
+  if (fs::exists("/usr/bin/systemd-analyze")) {
+    const RunResult verify = RunCommand(dir, "verify", {"systemd-analyze", "verify", unitFile().string()});
+    EXPECT_FALSE(Contains(verify.out + verify.err, unitFile().filename().string())) << verify.out << verify.err;
+  }
   EXPECT_FALSE(fs::exists("/etc/systemd/system/" + name + ".service")) << "the system's folder is untouched";
 
   r = InSandbox("-install");
@@ -244,8 +269,10 @@ TEST_F(LinuxServiceHost, InstallWritesANotifyUnitOnceAndRemoveStopsAnActiveOneAn
   const std::string removed = "daemon-reload\nis-active --quiet " + name + ".service\ndaemon-reload\n";
   EXPECT_EQ(removed, Recorded());
 
-  // An active unit is stopped first, with one wait.
+  // An active unit is stopped first, with one wait; its enable link goes.
   ASSERT_EQ(0, InSandbox("-install").exitCode);
+  fs::create_directory(units() / "multi-user.target.wants");
+  fs::create_symlink(unitFile(), units() / "multi-user.target.wants" / unitFile().filename());
   WriteFile(bin() / "is-active.rc", "0");
   const auto began = std::chrono::steady_clock::now();
   r = InSandbox("-remove");
@@ -253,6 +280,7 @@ TEST_F(LinuxServiceHost, InstallWritesANotifyUnitOnceAndRemoveStopsAnActiveOneAn
   EXPECT_EQ(0, r.exitCode) << r.out << r.err;
   EXPECT_TRUE(InOrder(r.out, {"Stopping service...\n", "Service uninstalled\n"})) << r.out;
   EXPECT_FALSE(fs::exists(unitFile()));
+  EXPECT_FALSE(fs::is_symlink(units() / "multi-user.target.wants" / unitFile().filename()));
   EXPECT_EQ(removed + "daemon-reload\nis-active --quiet " + name + ".service\nstop --no-block " + name +
                 ".service\ndaemon-reload\n",
             Recorded());
@@ -332,6 +360,26 @@ TEST_F(LinuxServiceHost, UnderSystemdReportsEachStateAndStopsOnSigterm) {
   EXPECT_TRUE(Contains(EventsLog(), "startService: run as service")) << EventsLog();
   EXPECT_FALSE(Contains(EventsLog(), "Main thread started.")) << EventsLog();
   EXPECT_EQ(1u, Occurrences(ErrorsLog(), "\n")) << "only the Init log line\n" << ErrorsLog();
+}
+
+// A start that fails (no proxy server in the ini) is reported stopped with
+// the connector's own exit code, and the process exits with it.
+TEST_F(LinuxServiceHost, AFailedStartUnderSystemdExitsNonZero) {
+  WriteFile(dir.path() / "relvoclient.ini", "[system]\nservice_name=" + name + "\n");
+  const std::string address = "@" + UniqueName("relvo-notify-");
+  libmo::UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  address.copy(sa.sun_path + 1, sizeof sa.sun_path - 2, 1);
+  ASSERT_EQ(0, ::bind(manager.Get(), reinterpret_cast<sockaddr*>(&sa),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size())));
+  const RunResult r = RunClient(dir, exe, {}, {"NOTIFY_SOCKET=" + address});
+  EXPECT_EQ(2, r.exitCode) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "relvoclient: cannot start: Address of [proxyServer] is undefined.")) << r.err;
+  std::string last;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(manager.Get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) last.assign(buffer, n);
+  EXPECT_EQ("STATUS=Service stopped (service-specific exit code 2)", last);
 }
 
 // In the console SIGTERM and SIGHUP stop the connector as SIGINT does.
