@@ -9,7 +9,7 @@ build_packages=(cmake ninja-build g++ python3 procps)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 wine_packages=(wine wine64)
 test_packages=(googletest util-linux psmisc)
-package_packages=(nsis zip)
+package_packages=(nsis zip lintian systemd)
 
 ensure_packages() {  # package...
   local missing=()

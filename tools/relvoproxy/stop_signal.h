@@ -1,5 +1,6 @@
 // Stop requests from outside the process: SIGINT and SIGTERM on POSIX;
-// Ctrl+C, Ctrl+Break and the closing of the console on Windows.
+// Ctrl+C, Ctrl+Break and the closing of the console on Windows. On POSIX
+// SIGHUP reopens the log file instead (the signal logrotate sends).
 #pragma once
 
 #include <memory>

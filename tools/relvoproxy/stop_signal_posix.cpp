@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "Common/log.h"
 #include "Common/signal_thread_posix.h"
 #include "tools/relvoproxy/stop_signal.h"
 
@@ -18,7 +19,17 @@ struct StopRequests::State {
 
 StopRequests::StopRequests() : state_(std::make_unique<State>()) {
   State* state = state_.get();
-  state->signals.emplace(std::initializer_list<int>{SIGINT, SIGTERM}, [state](int signal) {
+  state->signals.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP}, [state](int signal) {
+    if (signal == SIGHUP) {
+      // logrotate has moved the log file away: continue in a new one.
+      const std::error_code ec = libmo::EventsLog().Reopen();
+      if (ec) {
+        LogError("SIGHUP: cannot reopen the log: %s", ec.message().c_str());
+      } else {
+        LogEvent("SIGHUP: log reopened");
+      }
+      return;
+    }
     {
       std::lock_guard<std::mutex> lock(state->mutex);
       if (state->what.empty()) state->what = signal == SIGINT ? "SIGINT" : "SIGTERM";
