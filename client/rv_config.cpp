@@ -227,7 +227,11 @@ std::string PathKey(const fs::path& path) { return libmo::ToLowerAscii(fs::absol
 }  // namespace
 
 void AppConfiguration::StartListeningChanges() {
-  const fs::path absolute = fs::absolute(configFileName_);
+  // An ini that is a link (the Debian package's, to /etc/relvo) is watched
+  // where the file lies.
+  std::error_code ec;
+  fs::path absolute = fs::weakly_canonical(fs::absolute(configFileName_), ec);
+  if (ec) absolute = fs::absolute(configFileName_);
   directory = absolute.parent_path().string();
   ownLogs_.clear();
   for (const std::string& log : {eventsLogPath_, errorsLogPath_}) {
@@ -254,7 +258,9 @@ void AppConfiguration::NotifySubscribes(const char* fileName) {
     // Lets the writer of the file finish.
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
     LogEventAt(2, "File '%s' changed.", fileName);
-    const std::string own = fs::path(configFileName_).filename().string();
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(configFileName_), ec);
+    const std::string own = (ec ? fs::path(configFileName_) : resolved).filename().string();
     if (libmo::ToLowerAscii(own) == libmo::ToLowerAscii(fileName)) {
       LogEvent("%s changed.", fileName);
       LoadServersConfiguration(true);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package on this machine: lintian, the hardening of
 # relvoproxy.service, install, relvoclient -v and -install, an upgrade over
-# an older version, remove and purge, and relvoproxy's log reopened on
-# SIGHUP. Runs in a private mount namespace whose /etc, /opt, /run, /usr and
+# an older version, the installed connector against relvoproxy (an ini
+# reload through the link, relvoproxy's log reopened on SIGHUP), remove and
+# purge. Runs in a private mount namespace whose /etc, /opt, /run, /usr and
 # /var are overlays on a tmpfs, so dpkg's database and everything the package
 # touches are thrown away with the namespace. systemd does not run here: a
 # stand-in systemctl records what the maintainer scripts ask of it.
@@ -74,12 +75,24 @@ check grep -qx 'try-restart RelvoDebTest.service' /mnt/systemctl.txt
 check grep -qx 'port=8081' /etc/relvo/relvoclient.ini
 check test -f "$unit"
 
+# The installed connector against relvoproxy: it finds its ini through the
+# link, logs into /var/log/relvo and reloads the ini it links to.
 # relvoproxy continues in a new log file after logrotate moved the old one.
 /usr/sbin/relvoproxy --connector-listen 127.0.0.1:0 --public-listen 127.0.0.1:0 --log /mnt/proxy.log \
   --port-file /mnt/ports >/dev/null 2>&1 &
 proxy=$!
 waitfor() { for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done; return 1; }
 check waitfor test -s /mnt/ports
+sed -i "s/^port=7100$/port=$(sed -n 's/^connector=//p' /mnt/ports)/" /etc/relvo/relvoclient.ini
+/usr/lib/relvo/relvoclient -debug >/mnt/client.out 2>&1 &
+client=$!
+events=/var/log/relvo/events.log
+check waitfor grep -q 'Command connection is established' "$events"
+sed -i 's/^\[servers\]$/[servers]\nweb2=1/' /etc/relvo/relvoclient.ini
+printf '[web2]\naddress=127.0.0.1\nport=8082\n' >>/etc/relvo/relvoclient.ini
+check waitfor grep -q 'server \[web2\]: 127.0.0.1:8082 proxyrec(0) maxcon(1000) is added.' "$events"
+kill -INT "$client"
+wait "$client" || fail "relvoclient exited $?: $(cat /mnt/client.out)"
 mv /mnt/proxy.log /mnt/proxy.log.1
 kill -HUP "$proxy"
 check waitfor grep -q 'SIGHUP: log reopened' /mnt/proxy.log
