@@ -81,6 +81,9 @@ check test -f "$unit"
 /usr/sbin/relvoproxy --connector-listen 127.0.0.1:0 --public-listen 127.0.0.1:0 --log /mnt/proxy.log \
   --port-file /mnt/ports >/dev/null 2>&1 &
 proxy=$!
+client=""
+# Nothing the test started outlives it, also when it fails.
+trap 'kill $proxy $client 2>/dev/null || true' EXIT
 waitfor() { for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done; return 1; }
 check waitfor test -s /mnt/ports
 sed -i "s/^port=7100$/port=$(sed -n 's/^connector=//p' /mnt/ports)/" /etc/relvo/relvoclient.ini
