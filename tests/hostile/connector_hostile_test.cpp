@@ -2,9 +2,14 @@
 // go silent, a proxy that floods unknown codes, a client that trickles. In
 // each case a well-behaved client is still served within a bound, and the
 // connector stops within 2 s.
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "tests/support/relay_fixture.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -119,6 +124,45 @@ TEST_F(ConnectorHostile, AClientSendingAByteASecondIsRelayedAndHoldsNoOneUp) {
   EXPECT_FALSE(proxy->Connection(slow).scriptDone) << "served only after the trickle ended";
   ASSERT_TRUE(proxy->WaitForReceived(slow, trickle.size(), kSoon)) << Events();
   EXPECT_EQ(trickle, proxy->Connection(slow).afterHandshake);
+  ASSERT_NO_FATAL_FAILURE(StopPromptly());
+}
+
+// A pids cgroup of the test's own (version 1 hierarchy, root only) that
+// holds the connector: a task limit like systemd's TasksMax. Gone with it.
+struct TaskLimit {
+  const std::string root = "/sys/fs/cgroup/pids", group = root + "/relvo-hostile-" + std::to_string(::getpid());
+  pid_t member = -1;
+  bool Made() {
+    std::error_code ec;
+    return fs::exists(root + "/cgroup.procs") && fs::create_directory(group, ec);
+  }
+  void Hold(pid_t pid) {
+    WriteFile(group + "/cgroup.procs", std::to_string(member = pid));
+    WriteFile(group + "/pids.max", ReadFile(group + "/pids.current"));  // no new thread
+  }
+  ~TaskLimit() {
+    if (member > 0) WriteFile(root + "/cgroup.procs", std::to_string(member));
+    std::error_code ec;
+    fs::remove(group, ec);
+  }
+};
+
+// The system refuses the pumps' threads: that command is answered 00 00
+// and the connector goes on; once threads are available again, tunnels
+// work. The Linux build only, where the test may make a pids cgroup.
+TEST_F(ConnectorHostile, RefusedPumpThreadsCostOnlyTheirTunnel) {
+  TaskLimit limit;
+  if (Client().wine() || !limit.Made()) GTEST_SKIP() << "needs a pids cgroup of its own (root, Linux build)";
+  RelayTarget& echo = AddTarget();
+  ASSERT_NO_FATAL_FAILURE(Start({{"echo", echo.port()}}));
+  limit.Hold(client->pid());
+  EXPECT_EQ(kNotCreated, CreateTransport().first);
+  EXPECT_TRUE(EventsHave("[1] entry deleted.")) << Errors();
+  EXPECT_TRUE(Contains(Errors(), " is not started: Resource temporarily unavailable")) << Errors();
+  WriteFile(limit.group + "/pids.max", "max");
+  const auto [answer, transport] = CreateTransport();
+  ASSERT_EQ(kCreated, answer) << Errors();
+  ASSERT_NO_FATAL_FAILURE(ExpectServed(transport, "threads again"));
   ASSERT_NO_FATAL_FAILURE(StopPromptly());
 }
 
