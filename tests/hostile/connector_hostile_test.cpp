@@ -1,7 +1,7 @@
 // Hostile peers of relvoclient, end to end: a dead target server, peers that
-// go silent, a proxy that floods unknown codes, a client that trickles. In
-// each case a well-behaved client is still served within a bound, and the
-// connector stops within 2 s.
+// go silent, a proxy that floods unknown codes, a client that trickles, a
+// task limit that refuses threads. In each case a well-behaved client is
+// still served within a bound, and the connector stops within 2 s.
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,14 +15,35 @@ namespace {
 
 constexpr auto kServed = 10s;  // a well-behaved client's echo, Wine included
 
+// A pids cgroup of the test's own (version 1 hierarchy, root only) that
+// holds the connector: a task limit like systemd's TasksMax. Removed once
+// the connector is gone.
+struct TaskLimit {
+  const std::string group = "/sys/fs/cgroup/pids/relvo-hostile-" + std::to_string(::getpid());
+  bool Made() {
+    std::error_code ec;
+    return fs::exists("/sys/fs/cgroup/pids/cgroup.procs") && fs::create_directory(group, ec);
+  }
+  void Hold(pid_t pid) {
+    WriteFile(group + "/cgroup.procs", std::to_string(pid));
+    WriteFile(group + "/pids.max", ReadFile(group + "/pids.current"));  // no new thread
+  }
+  ~TaskLimit() {
+    std::error_code ec;
+    fs::remove(group, ec);
+  }
+};
+
 class ConnectorHostile : public RelayFixture {
  protected:
+  void TearDown() override;
   // A well-behaved client on `transport` (to an echoing target).
   void ExpectServed(size_t transport, const std::string& bytes) {
     ASSERT_TRUE(proxy->Send(transport, bytes));
     EXPECT_TRUE(proxy->WaitForReceived(transport, bytes.size(), kServed)) << Events();
     EXPECT_EQ(bytes, proxy->Connection(transport).afterHandshake);
   }
+  std::optional<TaskLimit> limit;  // removed after the client is gone
 };
 
 // The first server refuses connections: after its first failure it is set
@@ -127,31 +148,17 @@ TEST_F(ConnectorHostile, AClientSendingAByteASecondIsRelayedAndHoldsNoOneUp) {
   ASSERT_NO_FATAL_FAILURE(StopPromptly());
 }
 
-// A pids cgroup of the test's own (version 1 hierarchy, root only) that
-// holds the connector: a task limit like systemd's TasksMax. Gone with it.
-struct TaskLimit {
-  const std::string root = "/sys/fs/cgroup/pids", group = root + "/relvo-hostile-" + std::to_string(::getpid());
-  pid_t member = -1;
-  bool Made() {
-    std::error_code ec;
-    return fs::exists(root + "/cgroup.procs") && fs::create_directory(group, ec);
-  }
-  void Hold(pid_t pid) {
-    WriteFile(group + "/cgroup.procs", std::to_string(member = pid));
-    WriteFile(group + "/pids.max", ReadFile(group + "/pids.current"));  // no new thread
-  }
-  ~TaskLimit() {
-    if (member > 0) WriteFile(root + "/cgroup.procs", std::to_string(member));
-    std::error_code ec;
-    fs::remove(group, ec);
-  }
-};
+void ConnectorHostile::TearDown() {
+  RelayFixture::TearDown();
+  client.reset();
+  limit.reset();
+}
 
 // The system refuses the pumps' threads: that command is answered 00 00
 // and the connector goes on; once threads are available again, tunnels
 // work. The Linux build only, where the test may make a pids cgroup.
 TEST_F(ConnectorHostile, RefusedPumpThreadsCostOnlyTheirTunnel) {
-  TaskLimit limit;
+  TaskLimit& limit = this->limit.emplace();
   if (Client().wine() || !limit.Made()) GTEST_SKIP() << "needs a pids cgroup of its own (root, Linux build)";
   RelayTarget& echo = AddTarget();
   ASSERT_NO_FATAL_FAILURE(Start({{"echo", echo.port()}}));
