@@ -15,14 +15,16 @@ namespace {
 
 constexpr auto kServed = 10s;  // a well-behaved client's echo, Wine included
 
-// A pids cgroup of the test's own (version 1 hierarchy, root only) that
-// holds the connector: a task limit like systemd's TasksMax. Removed once
-// the connector is gone.
+// A pids cgroup of the test's own (root only; the version 1 hierarchy, or
+// version 2 with the controller on) that holds the connector: a task limit
+// like systemd's TasksMax. Removed once the connector is gone.
 struct TaskLimit {
-  const std::string group = "/sys/fs/cgroup/pids/relvo-hostile-" + std::to_string(::getpid());
+  const std::string root = fs::exists("/sys/fs/cgroup/pids") ? "/sys/fs/cgroup/pids" : "/sys/fs/cgroup";
+  const std::string group = root + "/relvo-hostile-" + std::to_string(::getpid());
   bool Made() {
     std::error_code ec;
-    return fs::exists("/sys/fs/cgroup/pids/cgroup.procs") && fs::create_directory(group, ec);
+    return (root != "/sys/fs/cgroup" || Contains(ReadFile(root + "/cgroup.subtree_control"), "pids")) &&
+           fs::create_directory(group, ec) && fs::exists(group + "/pids.max");
   }
   void Hold(pid_t pid) {
     WriteFile(group + "/cgroup.procs", std::to_string(pid));
