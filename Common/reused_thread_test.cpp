@@ -39,26 +39,30 @@ struct Gate {
   }
 };
 
-std::thread::id RunOnce(size_t stack) {
+// Runs once on a thread of `stack`; waits until its thread has parked again
+// and `parked` threads are parked in all.
+std::thread::id RunOnce(size_t stack, size_t parked) {
   Gate gate;
   ReusedThread run = ReusedThread::Start(&Gate::Run, &gate, stack);
   run.Join();
+  EXPECT_TRUE(testsupport::WaitFor([parked] { return ReusedThread::ParkedCount() == parked; }));
   return gate.ranOn;
 }
 
 TEST(ReusedThread, ARefusedThreadThrowsLeavesNothingBehindAndTheNextStartWorks) {
+  ASSERT_TRUE(testsupport::WaitFor([] { return ReusedThread::ParkedCount() == 0; }, 20s));
   libmo::NativeThread::SetAdmission([] { return false; });
   Gate gate;
-  EXPECT_THROW(ReusedThread::Start(&Gate::Run, &gate, 72 * 1024), std::system_error);  // no parked thread of that size
+  EXPECT_THROW(ReusedThread::Start(&Gate::Run, &gate, 72 * 1024), std::system_error);
   libmo::NativeThread::SetAdmission(nullptr);
   EXPECT_EQ(0, gate.waiting.load());
-  EXPECT_NE(std::thread::id(), RunOnce(72 * 1024));
+  EXPECT_NE(std::thread::id(), RunOnce(72 * 1024, 1));
 }
 
 TEST(ReusedThread, AFinishedRunParksItsThreadForTheNextRunOfTheSameStack) {
-  const std::thread::id first = RunOnce(0);
-  EXPECT_EQ(first, RunOnce(0));
-  EXPECT_NE(first, RunOnce(80 * 1024));  // another stack size takes another thread
+  const std::thread::id first = RunOnce(0, 2);
+  EXPECT_EQ(first, RunOnce(0, 2));
+  EXPECT_NE(first, RunOnce(80 * 1024, 3));  // another stack size takes another thread
 }
 
 TEST(ReusedThread, AtMostSixtyFourThreadsPark) {
@@ -76,9 +80,8 @@ TEST(ReusedThread, AtMostSixtyFourThreadsPark) {
 // Last: it waits for every thread the others parked to end.
 TEST(ReusedThread, AThreadParkedForFiveSecondsWithoutARunEnds) {
   ASSERT_TRUE(testsupport::WaitFor([] { return ReusedThread::ParkedCount() == 0; }, 20s));
-  RunOnce(0);
   const auto parked = std::chrono::steady_clock::now();  // the thread parks after this
-  EXPECT_TRUE(testsupport::WaitFor([] { return ReusedThread::ParkedCount() == 1; }));
+  RunOnce(0, 1);
   ASSERT_TRUE(testsupport::WaitFor([] { return ReusedThread::ParkedCount() == 0; }, 20s));
   EXPECT_GE(std::chrono::steady_clock::now() - parked, 4s);  // timed waits under sanitizers run a little short
 }
