@@ -6,6 +6,7 @@
 #include "Common/relay_buffer.h"
 #include "Common/socket_io.h"
 #include "Common/splice_channel.h"
+#include "Common/steady_clock.h"
 
 namespace libmo {
 
@@ -107,6 +108,7 @@ void Socker2SocketTransport::Relay(Copy& copy, UniqueSocket& source, UniqueSocke
       endedCleanly_ = true;
       return;
     }
+    if (lastByteNs_ != nullptr) lastByteNs_->store(SteadyNs(), std::memory_order_relaxed);
     int offset = 0;
     int remaining = received;
     while (remaining > 0) {

@@ -10,7 +10,9 @@
 // bytes move. Both ways show the same log lines, reports and ends.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "Common/CommonThread.h"
 #include "Common/UniqueSocket.h"
@@ -27,6 +29,10 @@ class Socker2SocketTransport : public Thread {
   static constexpr size_t kStackBytes = 64 * 1024;
 
   Socker2SocketTransport();
+
+  // Where each received chunk stamps the time (libmo::SteadyNs) from the
+  // next run on; null (the default): nowhere. The atomic outlives the runs.
+  void SetActivityClock(std::atomic<int64_t>* lastByteNs) { lastByteNs_ = lastByteNs; }
 
  protected:
   // REQUIRES: both holders are set, blocking, and kept alive by the
@@ -52,6 +58,7 @@ class Socker2SocketTransport : public Thread {
   void Relay(Copy& copy, UniqueSocket& source, UniqueSocket& destination, int chunk);
 
   bool endedCleanly_ = false;
+  std::atomic<int64_t>* lastByteNs_ = nullptr;
 };
 
 }  // namespace libmo

@@ -1,5 +1,7 @@
 #include "Common/native_thread.h"
 
+#include <atomic>
+#include <cerrno>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -12,6 +14,8 @@ struct Launch {
   NativeThread::Entry entry;
   void* arg;
 };
+
+std::atomic<NativeThread::Admission> admission{nullptr};
 
 void* Trampoline(void* raw) {
   const Launch launch = *static_cast<Launch*>(raw);
@@ -36,7 +40,12 @@ NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
   return *this;
 }
 
+void NativeThread::SetAdmission(Admission check) { admission.store(check); }
+
 NativeThread NativeThread::Start(Entry entry, void* arg, size_t stackBytes) {
+  if (const Admission check = admission.load(); check != nullptr && !check()) {
+    throw std::system_error(EAGAIN, std::generic_category());
+  }
   pthread_attr_t attributes;
   int error = ::pthread_attr_init(&attributes);
   if (error != 0) throw std::system_error(error, std::generic_category());

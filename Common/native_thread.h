@@ -36,6 +36,14 @@ class NativeThread {
   // REQUIRES: Joinable().
   void Detach();
 
+  // Consulted by every Start before the system is asked; while it returns
+  // false, Start fails as when the system is out of threads (EAGAIN). Lets
+  // the callers' handling of a refused thread be exercised without
+  // exhausting the machine. Null (the default) lets every Start through.
+  // Safe to call from any thread.
+  using Admission = bool (*)();
+  static void SetAdmission(Admission admission);
+
  private:
   pthread_t thread_{};
   bool joinable_ = false;

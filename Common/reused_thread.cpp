@@ -136,10 +136,19 @@ ReusedThread ReusedThread::Start(Entry entry, void* arg, size_t stackBytes) {
   try {
     NativeThread::Start(&Work, launch, stackBytes).Detach();
   } catch (...) {
+    // No thread will ever run it: the handle lets go of the run, so that
+    // the caller meets only the exception.
     delete launch;
+    handle.run_.reset();
     throw;
   }
   return handle;
+}
+
+size_t ReusedThread::ParkedCount() {
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  return pool.parked.size();
 }
 
 ReusedThread::~ReusedThread() {

@@ -27,8 +27,13 @@ class ReusedThread {
 
   // Runs entry(arg) on a parked thread whose stack holds `stackBytes` (0:
   // the platform's default), or on a new one when none is parked. Throws
-  // std::system_error when the system refuses a new thread.
+  // std::system_error when the system refuses a new thread; nothing is left
+  // behind then (no run, no parked thread taken), and a later Start may
+  // succeed.
   static ReusedThread Start(Entry entry, void* arg, size_t stackBytes);
+
+  // Threads parked now, waiting for a run. Safe to call from any thread.
+  static size_t ParkedCount();
 
   bool Joinable() const { return run_ != nullptr; }
 

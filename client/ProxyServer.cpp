@@ -149,8 +149,18 @@ bool ProxyServer::NewTransportConnection(std::shared_ptr<libmo::UniqueSocket> so
     entry->server = server;
     entry->proxySocket = socket;
     const std::shared_ptr<ProxyServer> proxy = g.proxyServer;
-    entry->serverSocket = std::make_shared<libmo::UniqueSocket>(
-        netutils::Connect(server->address, server->port, [&proxy] { return proxy && proxy->Stopping(); }));
+    try {
+      entry->serverSocket = std::make_shared<libmo::UniqueSocket>(
+          netutils::Connect(server->address, server->port, [&proxy] { return proxy && proxy->Stopping(); }));
+    } catch (const std::exception& e) {
+      // The server is set aside for a while (unless the connect was cut
+      // short by a stop), so that the next tunnels go to another one.
+      LogError("%s", e.what());
+      if (!(proxy && proxy->Stopping())) g.config.TargetConnectFailed(*server);
+      g.completionThread.AddEntry(entry);
+      return false;
+    }
+    g.config.TargetConnected(*server);
     LogEvent("Connection to server is established %d", static_cast<int>(entry->serverSocket->socket()));
     if (server->proxyrecord) {
       std::string address, port;

@@ -6,9 +6,53 @@
 #include "Common/netUtils.h"
 #include "Common/relvo/Wire.h"
 #include "Common/socket_io.h"
+#include "Common/steady_clock.h"
 #include "client/ProxyServer.h"
 
 namespace relvo {
+namespace {
+
+// Unknown codes on one command connection: the first is reported with its
+// code; those after it only as a count, at most once a minute while they
+// keep coming and once when the connection ends, so that a peer sending
+// nothing else cannot grow the errors log by a line per code.
+class UnknownCommands {
+ public:
+  UnknownCommands() = default;
+  UnknownCommands(const UnknownCommands&) = delete;
+  UnknownCommands& operator=(const UnknownCommands&) = delete;
+  ~UnknownCommands() { ReportCount(); }
+
+  void Add(int16_t code) {
+    const int64_t now = libmo::SteadyNs();
+    if (!seen_) {
+      seen_ = true;
+      lastReportNs_ = now;
+      LogError("Receive unknown command %d", code);
+      return;
+    }
+    ++unreported_;
+    if (now - lastReportNs_ >= kReportEveryNs) {
+      lastReportNs_ = now;
+      ReportCount();
+    }
+  }
+
+ private:
+  static constexpr int64_t kReportEveryNs = 60LL * 1000 * 1000 * 1000;
+
+  void ReportCount() {
+    if (unreported_ == 0) return;
+    LogError("Receive unknown command: %lld more on this connection", static_cast<long long>(unreported_));
+    unreported_ = 0;
+  }
+
+  bool seen_ = false;
+  int64_t unreported_ = 0;
+  int64_t lastReportNs_ = 0;
+};
+
+}  // namespace
 
 void ReadCmdThread::StartWork(std::shared_ptr<ProxyServer> proxyServer) {
   if (!proxyServer) {
@@ -45,6 +89,7 @@ void ReadCmdThread::body() {
     return;
   }
   LogEvent("command reader thread started %d", static_cast<int>(proxy->GetCommandSocket()));
+  UnknownCommands unknown;
   while (!IsStopping()) {
     // The holder is held for the whole pass: the answer goes out on the
     // connection the command came from, never on a handle reused since.
@@ -73,7 +118,7 @@ void ReadCmdThread::body() {
     } else if (code == Ping) {
       LogEventAt(9, "ping received");
     } else {
-      LogError("Receive unknown command %d", code);
+      unknown.Add(code);
     }
   }
 }

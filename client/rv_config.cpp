@@ -14,6 +14,7 @@
 #include "Common/relay_buffer.h"
 #include "Common/utils.h"
 #include "Common/relvo/OnlineUsers.h"
+#include "Common/relvo/entry_timeouts.h"
 #include "client/ProxyServer.h"
 
 namespace fs = std::filesystem;
@@ -97,6 +98,16 @@ void AppConfiguration::GetLogFiles(std::string& eventsLog, std::string& errorsLo
 namespace relvo {
 namespace {
 
+// [general] `key` in milliseconds: `fallback` when empty, and (with a line
+// naming the key) when negative; 0 means no limit.
+uint32_t ReadEntryTimeout(const libmo::Ini& ini, const char* key, uint32_t fallback) {
+  const std::string text = ini.GetValue("general", key);
+  const int32_t value = text.empty() ? static_cast<int32_t>(fallback) : AtoiSaturated(text);
+  if (value >= 0) return static_cast<uint32_t>(value);
+  LogEvent("%s of %d ms is out of range. It's been adjusted to %u", key, value, fallback);
+  return fallback;
+}
+
 // 1 to 65535, given as text; 0 when empty or out of range.
 uint16_t ParsePort(const std::string& text) {
   if (text.empty()) return 0;
@@ -134,6 +145,11 @@ void AppConfiguration::LoadServersConfiguration(bool reload) {
   }
   libmo::SetRelayBufferBytes(bufferUsed);
   LogEvent("Relay buffer: %d bytes", bufferUsed);
+
+  const uint32_t halfClose = ReadEntryTimeout(ini, "halfclose_tmo", kHalfCloseTimeoutDefault);
+  const uint32_t idle = ReadEntryTimeout(ini, "idle_tmo", kIdleTimeoutDefault);
+  SetEntryTimeouts(halfClose, idle);
+  LogEvent("Entry time-outs: halfclose_tmo %u ms, idle_tmo %u ms (0: none)", halfClose, idle);
 
   if (!reload) {
     const std::shared_ptr<ProxyServer> proxy = proxyServer_.lock();
@@ -202,16 +218,37 @@ void AppConfiguration::LoadServer(const libmo::Ini& ini, const std::string& name
 
 std::shared_ptr<TServer> AppConfiguration::FindServerForNewClientConnection() const {
   std::shared_lock<std::shared_mutex> lock(serversLock_);
-  std::shared_ptr<TServer> choice;
+  std::shared_ptr<TServer> choice, soonestBack;
   int best = INT_MAX;
+  auto soonest = ServerBackoff::Clock::time_point::max();
   for (const std::shared_ptr<TServer>& server : servers_) {
     const int count = onlineUsers_ != nullptr ? onlineUsers_->CountByServer(server.get()) : 0;
-    if (count < server->maxcon && count < best) {
-      choice = server;
-      best = count;
+    if (count >= server->maxcon) continue;
+    const auto asideUntil = backoff_.AsideUntil(server.get());
+    if (asideUntil == ServerBackoff::Clock::time_point::min()) {
+      if (count < best) {
+        choice = server;
+        best = count;
+      }
+    } else if (asideUntil < soonest) {
+      soonestBack = server;
+      soonest = asideUntil;
     }
   }
-  return choice;
+  return choice ? choice : soonestBack;
+}
+
+void AppConfiguration::TargetConnectFailed(const TServer& server) {
+  const std::chrono::milliseconds aside = backoff_.Failed(&server);
+  LogError("Target server [%s] %s:%d is set aside for %d ms after a failed connect.", server.name.c_str(),
+           server.address.c_str(), static_cast<int>(server.port), static_cast<int>(aside.count()));
+}
+
+void AppConfiguration::TargetConnected(const TServer& server) {
+  if (backoff_.Succeeded(&server)) {
+    LogEvent("Target server [%s] %s:%d is back.", server.name.c_str(), server.address.c_str(),
+             static_cast<int>(server.port));
+  }
 }
 
 std::list<std::shared_ptr<TServer>> AppConfiguration::Servers() const {

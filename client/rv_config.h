@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <shared_mutex>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "Common/cfilenot.h"
+#include "client/server_backoff.h"
 
 namespace libmo {
 class Ini;
@@ -42,7 +44,9 @@ int32_t AtoiSaturated(const std::string& text);
 
 class AppConfiguration : public libmo::TChangeFileChangeManager {
  public:
-  AppConfiguration() = default;
+  // `now` is the clock of the servers' back-offs (tests give their own).
+  explicit AppConfiguration(std::function<ServerBackoff::Clock::time_point()> now = &ServerBackoff::Clock::now)
+      : backoff_(std::move(now)) {}
   // The watch ends before the override it calls is gone.
   ~AppConfiguration() override { StopChangeControl(); }
   AppConfiguration(const AppConfiguration&) = delete;
@@ -93,9 +97,18 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   // REQUIRES: set before the first FindServerForNewClientConnection.
   void SetOnlineUsers(const OnlineUsers* users) { onlineUsers_ = users; }
 
-  // The least-loaded server below its maxcon (the earlier one on a tie), or
-  // empty when every server is full. Safe to call from any thread.
+  // The least-loaded server below its maxcon (the earlier one on a tie)
+  // among those not set aside after a failed connect; when every server with
+  // room is set aside, the one whose time aside ends first (the earlier one
+  // on a tie). Empty when every server is full. Safe to call from any thread.
   std::shared_ptr<TServer> FindServerForNewClientConnection() const;
+
+  // A connect to `server` failed: it is set aside (see ServerBackoff), with
+  // a line in the errors log. Safe to call from any thread.
+  void TargetConnectFailed(const TServer& server);
+  // A connect to `server` succeeded: its back-off ends, with a line in the
+  // events log when it had been set aside. Safe to call from any thread.
+  void TargetConnected(const TServer& server);
 
   // A copy of the target servers, in the order they were added.
   std::list<std::shared_ptr<TServer>> Servers() const;
@@ -117,6 +130,7 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   std::vector<std::string> ownLogs_;  // full paths, lower case; set at the start of a watch
   std::weak_ptr<ProxyServer> proxyServer_;
   const OnlineUsers* onlineUsers_ = nullptr;
+  ServerBackoff backoff_;
 };
 
 }  // namespace relvo

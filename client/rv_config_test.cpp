@@ -9,6 +9,7 @@
 
 #include "Common/log.h"
 #include "Common/relay_buffer.h"
+#include "Common/relvo/entry_timeouts.h"
 #include "client/CommandReconnectThread.h"
 #include "client/ProxyServer.h"
 #include "tests/support/temp_dir.h"
@@ -60,7 +61,8 @@ class RunningSettings : public ::testing::Test {
 
   TempDir dir;
   std::shared_ptr<relvo::ProxyServer> proxy;
-  relvo::AppConfiguration config;
+  std::chrono::steady_clock::time_point now{};  // the servers' back-off clock
+  relvo::AppConfiguration config{[this] { return now; }};
 };
 
 const std::string kProxy = "[proxyServer]\naddress=proxy.example\nport=7000\n";
@@ -96,10 +98,18 @@ TEST_F(RunningSettings, FirstLoadFillsTheProxyServerLevelAndTimeoutWithTheirLimi
   EXPECT_EQ(std::string::npos, out.find("unsupported value")) << out;
 }
 
-TEST_F(RunningSettings, RelayBufferDefaultsTo4000AndIsClampedWithAMessage) {
+TEST_F(RunningSettings, RelayBufferAndEntryTimeoutsHaveDefaultsAndBadValuesGetAMessage) {
   std::string out = Load(kProxy + kOneServer);
   EXPECT_EQ(4000, libmo::RelayBufferBytes());
   EXPECT_NE(std::string::npos, out.find("Relay buffer: 4000 bytes")) << out;
+  EXPECT_NE(std::string::npos, out.find("Entry time-outs: halfclose_tmo 60000 ms, idle_tmo 0 ms (0: none)")) << out;
+  out = Load("[general]\nhalfclose_tmo=-5\nidle_tmo=3000x\n" + kProxy + kOneServer, true);
+  EXPECT_NE(std::string::npos, out.find("halfclose_tmo of -5 ms is out of range. It's been adjusted to 60000")) << out;
+  EXPECT_EQ(60000u, relvo::HalfCloseTimeoutMs());
+  EXPECT_EQ(3000u, relvo::IdleTimeoutMs());
+  Load("[general]\nhalfclose_tmo=0\n" + kProxy + kOneServer, true);
+  EXPECT_EQ(0u, relvo::HalfCloseTimeoutMs());
+  EXPECT_EQ(0u, relvo::IdleTimeoutMs());
   Load("[general]\nrelay_buffer=65536\n" + kProxy + kOneServer, true);
   EXPECT_EQ(65536, libmo::RelayBufferBytes());
   out = Load("[general]\nrelay_buffer=100\n" + kProxy + kOneServer, true);
@@ -164,6 +174,38 @@ TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
             LoadError(kProxy + "[servers]\nnew=1\nzzz=1\n[new]\naddress=h\nport=1\n[zzz]\nport=5\n", true)
                 .find("Address of [zzz] is undefined."));
   EXPECT_EQ((std::vector<std::string>{"web", "api", "new"}), ServerNames());
+}
+
+// A server whose connect failed is set aside 1 s, then 2, 4 ... at most 30 s,
+// while another with room is not; when all are, the one back first.
+TEST_F(RunningSettings, AServerWhoseConnectFailedIsSetAsideForADoublingTime) {
+  using namespace std::chrono_literals;
+  Load(kProxy + "[servers]\na=1\nb=1\n[a]\naddress=h\nport=1\n[b]\naddress=h\nport=2\n");
+  const relvo::TServer &a = *config.Servers().front(), &b = *config.Servers().back();
+  const auto chosen = [this] { return config.FindServerForNewClientConnection()->name; };
+  testing::internal::CaptureStdout();
+  config.TargetConnectFailed(a);
+  EXPECT_EQ("b", chosen());
+  config.TargetConnectFailed(b);
+  EXPECT_EQ("a", chosen());  // both back at once: the earlier one
+  now += 500ms;
+  config.TargetConnectFailed(a);  // 2 s from now, b's 1 s ends first
+  EXPECT_EQ("b", chosen());
+  now += 1000ms;
+  config.TargetConnected(b);
+  config.TargetConnected(b);
+  for (int i = 0; i < 4; ++i) config.TargetConnectFailed(a);
+  now += 29999ms;
+  EXPECT_EQ("b", chosen());
+  now += 1ms;
+  EXPECT_EQ("a", chosen());
+  const std::string out = testing::internal::GetCapturedStdout();
+  for (const char* ms : {"1000", "2000", "4000", "8000", "16000", "30000"}) {
+    EXPECT_NE(std::string::npos, out.find(std::string("Target server [a] h:1 is set aside for ") + ms +
+                                          " ms after a failed connect.")) << out;
+  }
+  EXPECT_EQ(out.find("[b] h:2 is back."), out.rfind("[b] h:2 is back.")) << out;
+  EXPECT_EQ(std::string::npos, out.find("[a] h:1 is back.")) << out;
 }
 
 TEST_F(RunningSettings, ChangesOfTheIniFileReloadWhateverTheLetterCaseAndFailuresAreReported) {

@@ -1,6 +1,8 @@
 // The completion thread ("FIN"): reaps finished entries. Pumps (and failed
 // transport creations) hand their entry over; the thread removes it from the
-// table, and dropping the table's reference stops and joins its pumps.
+// table, and dropping the table's reference stops and joins its pumps. It
+// also sweeps the table for entries silent past their time-outs
+// (Common/relvo/entry_timeouts.h) and ends them the same way.
 #pragma once
 
 #include <condition_variable>
@@ -41,6 +43,8 @@ class CompletionThread : public libmo::Thread {
 
  private:
   void ReapOnce();
+  // Appends the entries past a silence limit to `finished`, with a line each.
+  void SweepSilent(std::list<std::weak_ptr<CEntry>>& finished);
 
   std::function<void()> onFinished_;
   OnlineUsers* users_ = nullptr;

@@ -1,10 +1,12 @@
 #include <string>
+#include <system_error>
 
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/relvo/CompletionThread.h"
 #include "Common/relvo/OnlineUsers.h"
 #include "Common/relvo/ReadClientThread.h"
+#include "Common/steady_clock.h"
 
 namespace relvo {
 namespace {
@@ -24,12 +26,21 @@ void EntryPump::StartFor(std::shared_ptr<CEntry> entry, const char* place, const
   user = entry;
   proxySocket = entry->proxySocket;
   serverSocket = entry->serverSocket;
-  liveDirections_ = &entry->liveDirections;
+  activity_ = &entry->activity;
+  SetActivityClock(&activity_->lastByteNs);
+  activity_->lastByteNs.store(libmo::SteadyNs(), std::memory_order_relaxed);
   const SOCKET source = HandleOf(GetSrcSocket());
   const SOCKET destination = HandleOf(GetDstSocket());
   if (source != INVALID_SOCKET && destination != INVALID_SOCKET) {
     const std::string name = std::string(prefix) + std::to_string(entry->uid % 10000) + "]";
-    Thread::Start(name.c_str());
+    try {
+      Thread::Start(name.c_str());
+    } catch (const std::system_error& e) {
+      // The system is out of threads (a task limit, memory): the entry
+      // cannot relay, and its creation fails with this text.
+      SetErrorPlace(place, file, 14);
+      ThrowPlacedError("[%d] Thread %s is not started: %s", entry->uid, name.c_str(), e.what());
+    }
   } else {
     LogEvent("Transport thread started %d -> %d not started. Invalid socket.", static_cast<int>(source),
              static_cast<int>(destination));
@@ -38,8 +49,12 @@ void EntryPump::StartFor(std::shared_ptr<CEntry> entry, const char* place, const
 
 void EntryPump::onFinish() {
   LogEvent("Transport thread finished");
-  // A half-closed entry stays in the table until its other direction ends.
-  if (EndedCleanly() && liveDirections_ != nullptr && liveDirections_->fetch_sub(1) != 1) return;
+  // A half-closed entry stays in the table until its other direction ends
+  // (or stays silent for longer than the half-close time-out allows).
+  if (EndedCleanly() && activity_ != nullptr && activity_->liveDirections.fetch_sub(1) != 1) {
+    activity_->halfClosedNs.store(libmo::SteadyNs(), std::memory_order_relaxed);
+    return;
+  }
   if (completion_ != nullptr) completion_->AddEntry(user);
 }
 

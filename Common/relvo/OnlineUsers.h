@@ -33,8 +33,7 @@ struct CEntry : std::enable_shared_from_this<CEntry> {
   std::weak_ptr<TServer> server;  // counts against this server while it resolves
   std::shared_ptr<libmo::UniqueSocket> proxySocket;
   std::shared_ptr<libmo::UniqueSocket> serverSocket;
-  // Directions whose source has not ended cleanly yet (see EntryPump).
-  std::atomic<int> liveDirections{2};
+  EntryActivity activity;  // see EntryPump
   ReadClientThread readThread;
   WriteClientThread writeThread;
 };

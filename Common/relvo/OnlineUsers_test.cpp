@@ -8,7 +8,10 @@
 
 #include "Common/log.h"
 #include "Common/netUtils.h"
+#include "Common/native_thread.h"
 #include "Common/relvo/CompletionThread.h"
+#include "Common/relvo/entry_timeouts.h"
+#include "Common/reused_thread.h"
 #include "client/rv_config.h"  // TServer, a plain struct: no link dependency
 #include "tests/support/loopback.h"
 #include "tests/support/test_logs.h"
@@ -55,6 +58,55 @@ TEST_F(Table, HoldsAThousandEntriesNumberedFromOneNeverReused) {
   EXPECT_TRUE(Logged(": [1] entry deleted.\n"));
   EXPECT_EQ(1001, users_.AllocEntry()->uid);
   EXPECT_THROW(users_.ForEach(nullptr), std::bad_function_call);
+}
+
+// Pump threads are named after the entry number modulo 10000. A pump that
+// the system refuses a thread fails the entry's start with a text naming
+// it, and the entry still ends cleanly. First of the pumps' tests: no
+// parked thread may stand in for the refused one.
+TEST_F(Table, PumpThreadsAreNamedModulo10000AndARefusedOneFailsCleanly) {
+  ASSERT_TRUE(testsupport::WaitFor([] { return libmo::ReusedThread::ParkedCount() == 0; }));
+  for (const int32_t uid : {12345, 10000}) {
+    testsupport::LoopbackPair proxy = testsupport::MakeLoopbackPair(), target = testsupport::MakeLoopbackPair();
+    auto entry = std::make_shared<CEntry>(uid, &completion_);
+    entry->proxySocket = std::make_shared<libmo::UniqueSocket>(proxy.server.Release());
+    entry->serverSocket = std::make_shared<libmo::UniqueSocket>(target.client.Release());
+    entry->readThread.Start(entry);
+    const std::string n = std::to_string(uid % 10000) + "]";
+    EXPECT_EQ("R[" + n, entry->readThread.Name());
+    if (uid == 12345) libmo::NativeThread::SetAdmission([] { return false; });
+    std::string refused = "started";
+    try {
+      entry->writeThread.Start(entry);
+      EXPECT_EQ("W[" + n, entry->writeThread.Name());
+    } catch (const std::runtime_error& e) {
+      refused = e.what();
+    }
+    libmo::NativeThread::SetAdmission(nullptr);
+    EXPECT_EQ(uid == 12345, Contains(refused, "[12345] Thread W[2345] is not started: ")) << refused;
+    EXPECT_EQ(uid == 12345, Contains(refused, "func(WriteClientThread::Start WriteClientThread:14)")) << refused;
+  }
+  EXPECT_TRUE(Logged(": [12345] entry deleted.\n"));
+  EXPECT_TRUE(Logged(":R[0]): Transport thread started"));
+  EXPECT_TRUE(Logged(":W[0]): Transport thread started"));
+}
+
+TEST(EntryTimeouts, HalfCloseCountsFromTheLaterOfItsEndAndTheLastByteIdleFromTheLastByte) {
+  using relvo::Expiry;
+  relvo::EntryActivity a;
+  int64_t silent = 0;
+  const int64_t ms = 1000000;
+  EXPECT_EQ(Expiry::kNone, relvo::ExpiryOf(a, 99999 * ms, 1000, 1000, &silent));  // pumps not started
+  a.lastByteNs = 10 * ms;
+  EXPECT_EQ(Expiry::kNone, relvo::ExpiryOf(a, 1009 * ms, 0, 1000, &silent));
+  EXPECT_EQ(Expiry::kIdle, relvo::ExpiryOf(a, 1010 * ms, 0, 1000, &silent));
+  EXPECT_EQ(1000, silent);
+  a.halfClosedNs = 500 * ms;
+  EXPECT_EQ(Expiry::kNone, relvo::ExpiryOf(a, 1499 * ms, 1000, 0, &silent));
+  EXPECT_EQ(Expiry::kHalfClose, relvo::ExpiryOf(a, 1500 * ms, 1000, 5000, &silent));
+  EXPECT_EQ(std::chrono::milliseconds(50), relvo::SweepInterval(0, 300));
+  EXPECT_EQ(std::chrono::milliseconds(600), relvo::SweepInterval(6000, 60000));
+  EXPECT_EQ(std::chrono::milliseconds(1000), relvo::SweepInterval(0, 0));
 }
 
 TEST(EntryNumbers, WrapToOneBeforeTheSignedRangeEnds) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "Common/Socket2SocketTransport.h"
@@ -16,6 +17,18 @@ namespace relvo {
 
 struct CEntry;
 class CompletionThread;
+
+// What an entry's pumps tell about its traffic; read by the completion
+// thread's sweep for the entry time-outs (Common/relvo/entry_timeouts.h).
+struct EntryActivity {
+  // Directions whose source has not ended cleanly yet.
+  std::atomic<int> liveDirections{2};
+  // Steady-clock times (libmo::SteadyNs): the last byte received either way
+  // (the start of the pumps before the first; 0 until they start), and the
+  // clean end of the first direction to end (0 while both run).
+  std::atomic<int64_t> lastByteNs{0};
+  std::atomic<int64_t> halfClosedNs{0};
+};
 
 // What the two pumps share: the entry, the socket copies, the hand-over.
 class EntryPump : public libmo::Socker2SocketTransport {
@@ -37,9 +50,9 @@ class EntryPump : public libmo::Socker2SocketTransport {
 
  private:
   CompletionThread* completion_;
-  // The entry's count of directions still running; the entry outlives
-  // the pump's thread (its destructor joins it).
-  std::atomic<int>* liveDirections_ = nullptr;
+  // The entry's; the entry outlives the pump's thread (its destructor
+  // joins it).
+  EntryActivity* activity_ = nullptr;
 };
 
 class ReadClientThread : public EntryPump {

@@ -34,10 +34,15 @@ namespace {
 
 constexpr auto kTimeout = std::chrono::seconds(60);
 
-// What a service run writes to the events log, start to stop.
+// What a service run writes to the events log, start to stop: the host's
+// lines in their order, and the stop's. A stop may come as soon as the
+// service is reported running, so "Main thread started." and the stop's
+// lines have no order between them.
 const std::vector<std::string> kServiceRun = {
-    "startService: run as service", "Main thread started.", "service stop requested.", "Service stopping...",
-    "Service stop asked, report service stopped...", "Service exited."};
+    "startService: run as service", "Main thread started.", "Service stop asked, report service stopped...",
+    "Service exited."};
+const std::vector<std::string> kServiceStop = {"startService: run as service", "service stop requested.",
+                                               "Service stopping...", "Service stop asked, report service stopped..."};
 
 // A service name of its own for every test: a leftover never meets a rerun.
 std::string UniqueName(const std::string& base) {
@@ -141,6 +146,7 @@ TEST_F(WineServiceHost, InstallRegistersADemandStartServiceThatStartsAndStops) {
   EXPECT_TRUE(Contains(Sc({"query", name}).out, "WIN32_EXIT_CODE    : 0  (0x0)"));
   ASSERT_TRUE(EventsLogShows("Service exited.")) << EventsLog();
   EXPECT_TRUE(InOrder(EventsLog(), kServiceRun)) << EventsLog();
+  EXPECT_TRUE(InOrder(EventsLog(), kServiceStop)) << EventsLog();
   EXPECT_FALSE(Contains(ErrorsLog(), "Service")) << ErrorsLog();
 
   r = RunClient(dir, exe, {"-remove"});
@@ -352,6 +358,7 @@ TEST_F(LinuxServiceHost, UnderSystemdReportsEachStateAndStopsOnSigterm) {
     fs::remove_all(dir.path() / "logs");
     RunUnderServiceManager(dir, exe, address);
     EXPECT_TRUE(InOrder(EventsLog(), kServiceRun)) << EventsLog();
+    EXPECT_TRUE(InOrder(EventsLog(), kServiceStop)) << EventsLog();
     EXPECT_FALSE(Contains(ErrorsLog(), "Service")) << ErrorsLog();
   }
   fs::remove_all(dir.path() / "logs");
