@@ -162,7 +162,7 @@ void Server::AcceptLoop(bool connectors) {
     // The key goes out from here, so that the connector works on its answer
     // while the handshake's thread is woken.
     std::string key = keys_.MakeKey();
-    std::optional<HandshakeResult> keyFailure = SendHandshakeKey(socket->socket(), key);
+    std::optional<HandshakeResult> keyFailure = SendHandshakeKey(*socket, key);
     const Clock::time_point accepted = Clock::now();
     if (!threads_.Spawn("CONN", [this, id, socket, key = std::move(key), keyFailure = std::move(keyFailure), accepted] {
           RunConnector(id, socket, key, keyFailure, accepted);
@@ -184,7 +184,7 @@ void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> 
     return announced;
   };
   const HandshakeResult result =
-      keyFailure ? *keyFailure : ContinueHandshake(socket->socket(), key, deadline, beforeAccept);
+      keyFailure ? *keyFailure : ContinueHandshake(*socket, key, deadline, beforeAccept);
   const bool replaced = EndHandshake(id);
 
   switch (result.status) {
