@@ -292,9 +292,9 @@ std::optional<Clock::time_point> Controller::CheckPeers(Clock::time_point now) {
          now);
   }
 
-  sessions_.remove_if([](const std::weak_ptr<Session>& s) { return s.expired(); });
   if (limits_.idleTimeout <= Clock::duration::zero() || sessions_.empty()) return next;
   if (now >= nextIdleCheck_) {
+    sessions_.remove_if([](const std::weak_ptr<Session>& s) { return s.expired(); });
     const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(limits_.idleTimeout).count();
     for (const std::weak_ptr<Session>& weak : sessions_) {
       const std::shared_ptr<Session> session = weak.lock();
@@ -336,6 +336,7 @@ void Controller::Carry(const BrokerAction& action) {
       auto session = std::make_shared<Session>(std::move(info), client->second.socket, transport->second.socket);
       clients_.erase(client);
       transports_.erase(transport);
+      sessions_.remove_if([](const std::weak_ptr<Session>& s) { return s.expired(); });
       sessions_.push_back(session);
       Session::Start(session, threads_);
       return;

@@ -164,8 +164,9 @@ void Server::AcceptLoop(bool connectors) {
     std::string key = keys_.MakeKey();
     std::optional<HandshakeResult> keyFailure = SendHandshakeKey(*socket, key);
     const Clock::time_point accepted = Clock::now();
-    if (!threads_.Spawn("CONN", [this, id, socket, key = std::move(key), keyFailure = std::move(keyFailure), accepted] {
-          RunConnector(id, socket, key, keyFailure, accepted);
+    if (!threads_.Spawn("CONN", [this, id, socket, peer, key = std::move(key), keyFailure = std::move(keyFailure),
+                                 accepted] {
+          RunConnector(id, socket, peer.host, peer.text, key, keyFailure, accepted);
         })) {
       EndHandshake(id);
       Untrack(id);
@@ -174,9 +175,11 @@ void Server::AcceptLoop(bool connectors) {
   }
 }
 
-void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& key,
+void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& host,
+                          const std::string& text, const std::string& key,
                           const std::optional<HandshakeResult>& keyFailure, Clock::time_point accepted) {
-  const Peer peer = PeerOf(socket->socket());
+  // Named from the accept: the socket may be closed already (replaced).
+  const Peer peer{host, text};
   const Clock::time_point deadline = accepted + settings_.handshakeTimeout;
   bool announced = false;
   auto beforeAccept = [&] {

@@ -71,7 +71,9 @@ class Server {
   void AcceptLoop(bool connectors);
   // The handshake after its key (`key`; `keyFailure` when its send failed),
   // then the connection's own work.
-  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& key,
+  // `host` and `text` name the peer as Peer does.
+  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& host,
+                    const std::string& text, const std::string& key,
                     const std::optional<HandshakeResult>& keyFailure, Clock::time_point accepted);
   // Frees the handshake slot of `id`; true when it had given it up to a
   // newer connection (and was closed for it).
