@@ -7,7 +7,8 @@ namespace relvoproxy {
 bool Outbox::Queue(const std::string& bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || waiting_.size() + bytes.size() > kMaxWaiting) return false;
+    if (closed_) return true;  // the connection is ending: its bytes no longer matter
+    if (waiting_.size() + bytes.size() > kMaxWaiting) return false;
     if (waiting_.empty() && !sending_) lastMove_ = Clock::now();
     waiting_ += bytes;
   }

@@ -24,8 +24,9 @@ class Outbox {
   Outbox(const Outbox&) = delete;
   Outbox& operator=(const Outbox&) = delete;
 
-  // Queues `bytes` for Run to send. False (nothing queued) when more than
-  // kMaxWaiting bytes would wait or the outbox was closed. Any thread.
+  // Queues `bytes` for Run to send; drops them once the outbox was closed.
+  // False (nothing queued) when more than kMaxWaiting bytes would wait. Any
+  // thread.
   bool Queue(const std::string& bytes);
 
   // True while bytes wait or a send is under way. Any thread.
