@@ -28,7 +28,7 @@ bool ThreadGroup::Spawn(const char* tag, std::function<void()> work) {
     // The run takes mutex_ before it files itself as ended, so its handle is
     // filed first.
     running_.emplace(id, libmo::ReusedThread::Start(&Entry, task.get(), 0));
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {  // std::system_error: no thread; std::bad_alloc
     LogError("cannot start a thread: %s", e.what());
     return false;
   }
