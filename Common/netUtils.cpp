@@ -56,15 +56,18 @@ bool CheckRecvResult(int result, const std::string& what, bool report) {
   return false;
 }
 
-bool SendAll(SOCKET s, const char* data, int length) {
-  if (length < 1) return true;
+bool SendEvery(int length, const std::function<int(int offset, int left)>& sendSome) {
   int sent = 0;
   while (sent < length) {
-    const int n = Send(s, data + sent, length - sent);
+    const int n = sendSome(sent, length - sent);
     if (n < 0) return false;
     sent += n;
   }
   return true;
+}
+
+bool SendAll(SOCKET s, const char* data, int length) {
+  return SendEvery(length, [&](int offset, int left) { return Send(s, data + offset, left); });
 }
 
 void GetPeerInfo(SOCKET s, std::string& address, std::string& port) {

@@ -36,6 +36,12 @@ bool CheckRecvResult(int result, const std::string& what, bool report = true);
 // fails; the last socket error tells why. Never raises SIGPIPE.
 bool SendAll(SOCKET s, const char* data, int length);
 
+// The one send-all loop: calls `sendSome(offset, left)` (one send of up to
+// `left` bytes starting `offset` bytes into the caller's data; the count sent
+// or -1) until `length` bytes went out. True at once when `length` is less
+// than 1; false as soon as one call returns a negative count.
+bool SendEvery(int length, const std::function<int(int offset, int left)>& sendSome);
+
 // The numeric address and port of the connected peer of `s`. On failure the
 // error is logged and both outputs are left unchanged.
 void GetPeerInfo(SOCKET s, std::string& address, std::string& port);

@@ -1,15 +1,11 @@
 #include "Common/socket_io.h"
 
+#include "Common/netUtils.h"
+
 namespace netutils {
 
 bool SendAll(const libmo::UniqueSocket& socket, const char* data, int length) {
-  int sent = 0;
-  while (sent < length) {
-    const int n = Send(socket, data + sent, length - sent);
-    if (n < 0) return false;
-    sent += n;
-  }
-  return true;
+  return SendEvery(length, [&](int offset, int left) { return Send(socket, data + offset, left); });
 }
 
 bool ShutdownSend(const libmo::UniqueSocket& socket) { return ::shutdown(socket.Handle(), SD_SEND) == 0; }

@@ -11,8 +11,6 @@ const char* EndReasonText(EndReason reason) {
   switch (reason) {
     case EndReason::kRefused:
       return "connector refused the transport (00 00)";
-    case EndReason::kCommandClosed:
-      return "command connection ended before the answer";
     case EndReason::kAnswerDeadline:
       return "no answer in time";
     case EndReason::kNoTransport:
@@ -151,7 +149,7 @@ void Broker::Answer(ConnectionId command, uint16_t word, Clock::time_point now) 
   const auto h = hosts_.find(host);
   Request* r = h != hosts_.end() && h->second.open ? &*h->second.open : nullptr;
   if (r == nullptr || r->command != command || r->state != Request::State::kAwaitingAnswer || word > 1) {
-    DropCommand(command, EndReason::kBadAnswer, now);
+    DropCommand(command, now);
     Emit(Kind::kCloseCommand, command, 0, 0, EndReason::kBadAnswer);
     return;
   }
@@ -172,10 +170,10 @@ void Broker::Answer(ConnectionId command, uint16_t word, Clock::time_point now) 
 }
 
 void Broker::CommandClosed(ConnectionId command, Clock::time_point now) {
-  DropCommand(command, EndReason::kCommandClosed, now);
+  DropCommand(command, now);
 }
 
-void Broker::DropCommand(ConnectionId command, EndReason clientReason, Clock::time_point now) {
+void Broker::DropCommand(ConnectionId command, Clock::time_point now) {
   const auto c = commands_.find(command);
   if (c == commands_.end()) return;
   const std::string host = c->second.host;
@@ -191,7 +189,9 @@ void Broker::DropCommand(ConnectionId command, EndReason clientReason, Clock::ti
   if (h != hosts_.end() && h->second.open && h->second.open->command == command &&
       h->second.open->state == Request::State::kAwaitingAnswer) {
     Request& r = *h->second.open;
-    EndClient(r, clientReason);
+    // The client goes back to the head of the queue, for another connector.
+    if (r.client != 0) waiting_.push_front(Waiting{r.client, now});
+    r.client = 0;
     if (r.transport != 0) {
       // The one transport of the request has come: nothing left to wait for.
       Emit(Kind::kCloseTransport, command, 0, r.transport, EndReason::kUnused);
@@ -213,7 +213,7 @@ void Broker::Expire(const std::string& host, Clock::time_point now) {
       // A late answer could no longer be told from the next one's: the
       // command connection goes, and the request becomes an orphan.
       const ConnectionId command = r.command;
-      DropCommand(command, EndReason::kAnswerDeadline, now);
+      DropCommand(command, now);
       Emit(Kind::kCloseCommand, command, 0, 0, EndReason::kAnswerDeadline);
       break;
     }

@@ -29,6 +29,9 @@
 //    reserved for one more time-out, and a transport that still comes is
 //    closed, so it cannot be taken for a later request.
 //  - A transport connection that fits no open request is stray and closed.
+//  - The client of a request whose command connection ended, or whose answer
+//    was wrong or did not come in time, goes back to the head of the queue
+//    with a fresh wait, for another connector.
 // Clients wait in one queue, oldest first; each free host takes the oldest
 // client through its next command connection in round-robin order.
 #pragma once
@@ -49,7 +52,6 @@ using ConnectionId = uint64_t;
 // Why the broker ends a connection.
 enum class EndReason {
   kRefused,         // the connector answered 00 00
-  kCommandClosed,   // the command connection ended before the answer
   kAnswerDeadline,  // no answer within the transport time-out
   kNoTransport,     // answer 01 00, but no transport connection arrived
   kNoConnector,     // no command connection took the client in time
@@ -155,7 +157,9 @@ class Broker {
   void EndClient(Request& request, EndReason reason);
   void Release(const std::string& host);
   void Settle(const std::string& host);
-  void DropCommand(ConnectionId command, EndReason clientReason, Clock::time_point now);
+  // Takes `command` out; the client of its request still awaiting the
+  // answer goes back to the head of the queue with a fresh wait.
+  void DropCommand(ConnectionId command, Clock::time_point now);
   void Dispatch(Clock::time_point now);
   void Expire(const std::string& host, Clock::time_point now);
 

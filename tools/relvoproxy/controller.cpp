@@ -1,12 +1,15 @@
 #include "tools/relvoproxy/controller.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "Common/log.h"
 #include "Common/netUtils.h"
 #include "Common/relvo/Wire.h"
 #include "Common/socket_io.h"
+#include "tools/relvoproxy/net.h"
 
 namespace relvoproxy {
 
@@ -20,7 +23,13 @@ long long MsSince(Clock::time_point since) {
 
 }  // namespace
 
-Controller::Controller(BrokerSettings settings, ThreadGroup& threads) : threads_(threads), broker_(settings) {}
+Controller::Controller(BrokerSettings settings, ControllerLimits limits, ThreadGroup& threads)
+    : threads_(threads),
+      broker_(settings),
+      limits_(limits),
+      stallLimit_(std::max<Clock::duration>(2 * settings.pingInterval, std::chrono::seconds(1))),
+      connectors_(limits.maxConnectors, 0),
+      clientCounts_(limits.maxClientsPerAddress) {}
 
 Controller::~Controller() {
   if (thread_.joinable()) Stop();
@@ -58,7 +67,9 @@ void Controller::HandleQueued(std::unique_lock<std::mutex>& lock) noexcept {
     }
     broker_.Tick(Clock::now());
     Execute();
-    const std::optional<Clock::time_point> next = broker_.NextDeadline();
+    std::optional<Clock::time_point> next = CheckPeers(Clock::now());
+    const std::optional<Clock::time_point> brokers = broker_.NextDeadline();
+    if (brokers && (!next || *brokers < *next)) next = brokers;
     lock.lock();
     if (!queue_.empty()) continue;
     inCharge_ = false;
@@ -70,8 +81,8 @@ void Controller::HandleQueued(std::unique_lock<std::mutex>& lock) noexcept {
 }
 
 bool Controller::ClientArrived(ConnectionId client, std::shared_ptr<libmo::UniqueSocket> socket,
-                               const std::string& peer) {
-  return Post(Event{Event::Type::kClient, client, "", peer, std::move(socket), 0});
+                               const std::string& host, const std::string& peer) {
+  return Post(Event{Event::Type::kClient, client, host, peer, std::move(socket), 0});
 }
 
 bool Controller::AwaitingType(ConnectionId connection, const std::string& host) {
@@ -153,14 +164,23 @@ void Controller::Run() {
 void Controller::Handle(Event& event, Clock::time_point now) {
   switch (event.type) {
     case Event::Type::kClient:
-      if (broker_.WaitingClients() >= kMaxWaitingClients) {
-        LogEvent("client #%llu %s: not relayed: too many clients waiting", Number(event.id), event.text.c_str());
+    {
+      std::shared_ptr<void> hold;
+      const bool room = broker_.WaitingClients() < kMaxWaitingClients;
+      if (room) hold = clientCounts_.Take(event.host);
+      if (!hold) {
+        std::string held;
+        if (refusals_.Allow(&held)) {
+          LogEvent("client #%llu %s: not relayed: %s%s", Number(event.id), event.text.c_str(),
+                   room ? "too many clients from its address" : "too many clients waiting", held.c_str());
+        }
         event.socket->Reset();
         return;
       }
-      clients_[event.id] = Client{std::move(event.socket), event.text, now};
+      clients_[event.id] = Client{std::move(event.socket), event.text, now, std::move(hold)};
       broker_.AddClient(event.id, now);
       return;
+    }
     case Event::Type::kAwaitingType:
       broker_.AwaitingType(event.id, event.host);
       return;
@@ -168,9 +188,7 @@ void Controller::Handle(Event& event, Clock::time_point now) {
       broker_.HandshakeEnded(event.id, event.host, now);
       return;
     case Event::Type::kCommandUp:
-      commands_[event.id] = Command{std::move(event.socket), event.text, now};
-      LogEvent("connector #%llu %s: command connection up", Number(event.id), event.text.c_str());
-      broker_.AddCommand(event.id, event.host, now);
+      AddCommand(event, now);
       return;
     case Event::Type::kTransportUp:
       transports_[event.id] = Transport{std::move(event.socket), event.text};
@@ -193,12 +211,48 @@ void Controller::Execute() {
   for (const BrokerAction& action : broker_.TakeActions()) Carry(action);
 }
 
+void Controller::AddCommand(Event& event, Clock::time_point now) {
+  const ConnectionId id = event.id;
+  auto outbox = std::make_shared<Outbox>(event.socket);
+  Command& record = commands_[id];
+  record.socket = std::move(event.socket);
+  record.outbox = outbox;
+  record.peer = event.text;
+  record.since = now;
+  // Words are two bytes: a small buffer lets a connector that reads nothing
+  // show soon, and holds little for it.
+  net::SetSendBuffer(record.socket->socket(), 4096);
+  LogEvent("connector #%llu %s: command connection up", Number(id), record.peer.c_str());
+  const ConnectionId replaced = connectors_.Admit(id, event.host);
+  broker_.AddCommand(id, event.host, now);
+  Execute();
+  if (!threads_.Spawn("CMDOUT", [outbox] { outbox->Run(); })) {
+    Drop(id, "no thread for its sends", now);
+  }
+  if (replaced != 0) {
+    Drop(replaced,
+         "replaced by connector #" + std::to_string(id) + " " + event.text + ": at most " +
+             std::to_string(limits_.maxConnectors) + " command connections, the address holding the most gives way",
+         now);
+  }
+}
+
 void Controller::SendWord(ConnectionId command, uint16_t value) {
   const auto c = commands_.find(command);
   if (c == commands_.end()) return;
-  // A failed send closes the socket; the reader then reports the end.
-  const std::string word = relvo::wire::Word(value);
-  if (!netutils::SendAll(*c->second.socket, word.data(), static_cast<int>(word.size()))) c->second.socket->Reset();
+  // A word still waiting asks the connector for a sign of life already.
+  if (value == relvo::wire::kPing && c->second.outbox->Busy()) return;
+  if (!c->second.outbox->Queue(relvo::wire::Word(value))) {
+    // The reader then reports the end, with this reason.
+    c->second.ending = "more than " + std::to_string(Outbox::kMaxWaiting) + " bytes waiting for it";
+    c->second.socket->Reset();
+  }
+}
+
+void Controller::Drop(ConnectionId command, const std::string& how, Clock::time_point now) {
+  broker_.CommandClosed(command, now);
+  Execute();
+  EndCommand(command, how);
 }
 
 void Controller::EndCommand(ConnectionId command, const std::string& how) {
@@ -207,11 +261,54 @@ void Controller::EndCommand(ConnectionId command, const std::string& how) {
   const Command& record = c->second;
   LogEvent("connector #%llu %s: command connection ended after %lld ms: %s; transports: %llu relayed, %llu refused, "
            "%llu failed",
-           Number(command), record.peer.c_str(), MsSince(record.since), how.c_str(),
+           Number(command), record.peer.c_str(), MsSince(record.since),
+           record.ending.empty() ? how.c_str() : record.ending.c_str(),
            static_cast<unsigned long long>(record.created), static_cast<unsigned long long>(record.refused),
            static_cast<unsigned long long>(record.failed));
+  record.outbox->Close();
   record.socket->Reset();
+  connectors_.Release(command);
   commands_.erase(c);
+}
+
+std::optional<Clock::time_point> Controller::CheckPeers(Clock::time_point now) {
+  std::optional<Clock::time_point> next;
+  auto consider = [&next](Clock::time_point t) {
+    if (!next || t < *next) next = t;
+  };
+  std::vector<std::pair<ConnectionId, Clock::duration>> stalled;
+  for (const auto& [id, command] : commands_) {
+    const Clock::duration waited = command.outbox->StalledFor(now);
+    if (waited >= stallLimit_) {
+      stalled.emplace_back(id, waited);
+    } else if (waited > Clock::duration::zero()) {
+      consider(now + stallLimit_ - waited);
+    }
+  }
+  for (const auto& [id, waited] : stalled) {
+    Drop(id,
+         "it took no byte for " +
+             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()) + " ms",
+         now);
+  }
+
+  if (limits_.idleTimeout <= Clock::duration::zero() || sessions_.empty()) return next;
+  if (now >= nextIdleCheck_) {
+    sessions_.remove_if([](const std::weak_ptr<Session>& s) { return s.expired(); });
+    const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(limits_.idleTimeout).count();
+    for (const std::weak_ptr<Session>& weak : sessions_) {
+      const std::shared_ptr<Session> session = weak.lock();
+      if (session && session->IdleFor(now) >= limits_.idleTimeout) {
+        session->End("no byte either way for " + std::to_string(bound) + " ms");
+      }
+    }
+    // Checked a few times per time-out: a session ends at most a quarter
+    // of it late.
+    nextIdleCheck_ = now + std::clamp<Clock::duration>(limits_.idleTimeout / 4, std::chrono::milliseconds(10),
+                                                       std::chrono::seconds(1));
+  }
+  consider(nextIdleCheck_);
+  return next;
 }
 
 std::string Controller::CommandPeer(ConnectionId command) const {
@@ -235,7 +332,7 @@ void Controller::Carry(const BrokerAction& action) {
       const auto c = commands_.find(action.command);
       if (c != commands_.end()) ++c->second.created;
       SessionInfo info{action.client, client->second.peer, action.command, CommandPeer(action.command),
-                       client->second.since};
+                       client->second.since, std::move(client->second.hold)};
       auto session = std::make_shared<Session>(std::move(info), client->second.socket, transport->second.socket);
       clients_.erase(client);
       transports_.erase(transport);

@@ -16,6 +16,13 @@
 // Posting order is what the broker's pairing relies on: a thread that posts
 // AwaitingType before it sends an acceptance word, and a reader that posts
 // an answer after receiving it, give the broker the true order of the two.
+//
+// No thread in charge ever waits on a peer: the words for a command
+// connection go through its Outbox, sent by a thread of its own. A command
+// connection whose words have not moved for the stall limit (twice the ping
+// interval, at least a second) is ended, as is one beyond the most command
+// connections (the oldest of the address that holds the most gives way). A
+// relayed session in which no byte moved for the idle time-out is ended.
 #pragma once
 
 #include <condition_variable>
@@ -31,10 +38,19 @@
 
 #include "Common/UniqueSocket.h"
 #include "tools/relvoproxy/broker.h"
+#include "tools/relvoproxy/fair_slots.h"
+#include "tools/relvoproxy/log_throttle.h"
+#include "tools/relvoproxy/outbox.h"
 #include "tools/relvoproxy/session.h"
 #include "tools/relvoproxy/thread_group.h"
 
 namespace relvoproxy {
+
+struct ControllerLimits {
+  size_t maxConnectors = 64;           // command connections at once
+  size_t maxClientsPerAddress = 256;   // clients from one address, waiting or relayed
+  Clock::duration idleTimeout = std::chrono::minutes(10);  // zero: no bound
+};
 
 class Controller {
  public:
@@ -43,7 +59,7 @@ class Controller {
   static constexpr size_t kMaxWaitingClients = 10000;
 
   // Relay sessions run on `threads`, which must outlive the sessions.
-  Controller(BrokerSettings settings, ThreadGroup& threads);
+  Controller(BrokerSettings settings, ControllerLimits limits, ThreadGroup& threads);
   // REQUIRES: Stop has returned, or Start was never called.
   ~Controller();
   Controller(const Controller&) = delete;
@@ -55,7 +71,8 @@ class Controller {
   // Events, from any thread. Each is false once a stop has begun: the event
   // was not taken, and a socket passed with it stays the caller's to close.
   // `peer` is "address:port"; `host` the address alone.
-  bool ClientArrived(ConnectionId client, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& peer);
+  bool ClientArrived(ConnectionId client, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& host,
+                     const std::string& peer);
   bool AwaitingType(ConnectionId connection, const std::string& host);
   bool HandshakeEnded(ConnectionId connection, const std::string& host);
   bool CommandUp(ConnectionId command, const std::string& host, const std::string& peer,
@@ -84,6 +101,7 @@ class Controller {
     std::shared_ptr<libmo::UniqueSocket> socket;
     std::string peer;
     Clock::time_point since;
+    std::shared_ptr<void> hold;  // its count among its address's clients
   };
   struct Transport {
     std::shared_ptr<libmo::UniqueSocket> socket;
@@ -91,8 +109,10 @@ class Controller {
   };
   struct Command {
     std::shared_ptr<libmo::UniqueSocket> socket;
+    std::shared_ptr<Outbox> outbox;
     std::string peer;
     Clock::time_point since;
+    std::string ending;  // why this side ended it, when it did
     uint64_t created = 0;
     uint64_t refused = 0;
     uint64_t failed = 0;
@@ -106,12 +126,24 @@ class Controller {
   void Handle(Event& event, Clock::time_point now);
   void Execute();
   void Carry(const BrokerAction& action);
+  void AddCommand(Event& event, Clock::time_point now);
   void SendWord(ConnectionId command, uint16_t value);
+  // Ends `command` from this side for `how`: its clients go back to the
+  // queue. Not while the broker's actions are carried out.
+  void Drop(ConnectionId command, const std::string& how, Clock::time_point now);
   void EndCommand(ConnectionId command, const std::string& how);
+  // Ends the command connections whose words stopped and the sessions that
+  // went idle; the next time this has something to do.
+  std::optional<Clock::time_point> CheckPeers(Clock::time_point now);
   std::string CommandPeer(ConnectionId command) const;
 
   ThreadGroup& threads_;
-  Broker broker_;  // touched by the thread only
+  Broker broker_;  // touched by the thread in charge only
+  const ControllerLimits limits_;
+  const Clock::duration stallLimit_;
+  FairSlots connectors_;      // touched by the thread in charge only
+  AddressCounts clientCounts_;
+  LogThrottle refusals_;
 
   std::mutex mutex_;
   std::condition_variable wake_;  // the controller's thread waits on it
@@ -130,6 +162,7 @@ class Controller {
   std::map<ConnectionId, Transport> transports_;
   std::map<ConnectionId, Command> commands_;
   std::list<std::weak_ptr<Session>> sessions_;
+  Clock::time_point nextIdleCheck_ = Clock::time_point::min();
 };
 
 }  // namespace relvoproxy

@@ -6,7 +6,7 @@
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
 #include "Common/relvo/Wire.h"
-#include "Common/socket_timeout.h"
+#include "Common/socket_io.h"
 #include "tools/relvoproxy/net.h"
 
 namespace relvoproxy {
@@ -17,7 +17,7 @@ using relvo::wire::kMaxAnswerLength;
 
 // One receive into `data` that ends by `deadline`: the count received (> 0),
 // or 0 with the reason in `*result`.
-int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, HandshakeResult* result) {
+int Receive(libmo::UniqueSocket& s, char* data, int length, Clock::time_point deadline, HandshakeResult* result) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) {
     result->status = HandshakeStatus::kTimedOut;
@@ -28,7 +28,7 @@ int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, Handsh
     result->detail = libmo::ErrorText(libmo::LastSocketError());
     return 0;
   }
-  const int n = static_cast<int>(::recv(s, data, length, 0));
+  const int n = netutils::Recv(s, data, length);  // 0 also once the holder was closed
   if (n > 0) return n;
   if (n == 0) {
     result->status = HandshakeStatus::kClosed;
@@ -44,7 +44,7 @@ int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, Handsh
   return 0;
 }
 
-bool SendWord(SOCKET s, uint16_t value) {
+bool SendWord(libmo::UniqueSocket& s, uint16_t value) {
   const std::string word = relvo::wire::Word(value);
   return netutils::SendAll(s, word.data(), static_cast<int>(word.size()));
 }
@@ -97,13 +97,13 @@ std::string Printable(std::string_view bytes, size_t limit) {
   return text;
 }
 
-HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
+HandshakeResult AcceptHandshake(libmo::UniqueSocket& s, std::string_view key, Clock::time_point deadline,
                                 const std::function<bool()>& beforeAccept) {
   if (std::optional<HandshakeResult> failed = SendHandshakeKey(s, key)) return *failed;
   return ContinueHandshake(s, key, deadline, beforeAccept);
 }
 
-std::optional<HandshakeResult> SendHandshakeKey(SOCKET s, std::string_view key) {
+std::optional<HandshakeResult> SendHandshakeKey(libmo::UniqueSocket& s, std::string_view key) {
   // Key and zero byte in one send: the connector takes the key from a single
   // receive.
   std::string keyText(key);
@@ -112,7 +112,7 @@ std::optional<HandshakeResult> SendHandshakeKey(SOCKET s, std::string_view key) 
   return std::nullopt;
 }
 
-HandshakeResult ContinueHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
+HandshakeResult ContinueHandshake(libmo::UniqueSocket& s, std::string_view key, Clock::time_point deadline,
                                   const std::function<bool()>& beforeAccept) {
   HandshakeResult result;
 

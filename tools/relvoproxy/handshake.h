@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "Common/platform.h"
+#include "Common/UniqueSocket.h"
 
 namespace relvoproxy {
 
@@ -41,22 +41,22 @@ struct HandshakeResult {
 };
 
 // Runs the handshake with `key` on the connected, blocking socket `s`; every
-// receive ends by `deadline`. The answer is read up to its zero byte and at
+// receive ends by `deadline`, or at once when the holder is closed (kClosed). The answer is read up to its zero byte and at
 // most kMaxAnswerLength characters; bytes after the zero byte, before the
 // acceptance word was sent, make a wrong answer. Once the answer is found
 // right, `beforeAccept` runs; when it returns false nothing more is sent
 // (kAborted). Nothing past the type word is read: every later byte belongs
 // to the connection's own protocol. On success the receive time-out of `s`
 // is cleared again. Never throws (but `beforeAccept` may).
-HandshakeResult AcceptHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
+HandshakeResult AcceptHandshake(libmo::UniqueSocket& s, std::string_view key, Clock::time_point deadline,
                                 const std::function<bool()>& beforeAccept);
 
 // The two parts of AcceptHandshake, for a caller that sends the key at once
 // and hands the rest to another thread. SendHandshakeKey: the key and its
 // zero byte in one send; nothing when it went out, the failure (kFailed)
 // otherwise. ContinueHandshake: the rest, once the key went out.
-std::optional<HandshakeResult> SendHandshakeKey(SOCKET s, std::string_view key);
-HandshakeResult ContinueHandshake(SOCKET s, std::string_view key, Clock::time_point deadline,
+std::optional<HandshakeResult> SendHandshakeKey(libmo::UniqueSocket& s, std::string_view key);
+HandshakeResult ContinueHandshake(libmo::UniqueSocket& s, std::string_view key, Clock::time_point deadline,
                                   const std::function<bool()>& beforeAccept);
 
 // `bytes` as printable text: characters outside ' ' to '~' and the

@@ -67,4 +67,8 @@ bool ShutdownSend(SOCKET s) { return ::shutdown(s, os::ShutdownSendHow()) == 0; 
 
 bool IsTimeoutError(int error) { return os::IsTimeoutError(error); }
 
+bool SetSendBuffer(SOCKET s, int bytes) {
+  return ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 }  // namespace relvoproxy::net

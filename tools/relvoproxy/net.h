@@ -33,6 +33,10 @@ SOCKET Accept(const libmo::UniqueSocket& listener, AcceptFailure* failure);
 // after everything sent so far. False when that failed.
 bool ShutdownSend(SOCKET s);
 
+// Sets the send buffer of `s` to about `bytes` (the system rounds it).
+// False on failure.
+bool SetSendBuffer(SOCKET s, int bytes);
+
 // True when `error` (a last socket error) is the time-out of a receive
 // bounded with netutils::SetReceiveTimeout.
 bool IsTimeoutError(int error);

@@ -14,6 +14,13 @@ struct Options {
   Endpoint publicListen{"127.0.0.1", 7101};
   uint32_t pingIntervalMs = 5000;
   uint32_t transportTimeoutMs = 10000;
+  uint32_t handshakeTimeoutMs = 5000;
+  uint32_t idleTimeoutMs = 600000;  // 0: no bound
+  uint32_t maxHandshakes = 256;
+  uint32_t maxHandshakesPerAddress = 16;
+  uint32_t maxConnectors = 64;
+  uint32_t maxClientsPerAddress = 256;
+  std::string connectorAllow;  // empty: any address
   std::string logFile;   // empty: standard output
   std::string portFile;  // empty: none
   int logLevel = 0;

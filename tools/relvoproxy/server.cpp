@@ -1,5 +1,6 @@
 #include "tools/relvoproxy/server.h"
 
+#include <list>
 #include <utility>
 
 #include "Common/log.h"
@@ -30,7 +31,10 @@ Peer PeerOf(SOCKET s) {
 
 }  // namespace
 
-Server::Server(ServerSettings settings) : settings_(std::move(settings)), controller_(settings_.broker, threads_) {}
+Server::Server(ServerSettings settings)
+    : settings_(std::move(settings)),
+      controller_(settings_.broker, settings_.limits, threads_),
+      handshakes_(settings_.maxHandshakes, settings_.maxHandshakesPerAddress) {}
 
 Server::~Server() { Stop(); }
 
@@ -39,6 +43,11 @@ void Server::Start() {
     connectorListener_ = std::make_shared<libmo::UniqueSocket>(
         net::Listen(settings_.connectorListen.host, settings_.connectorListen.port));
     connectorPort_ = net::BoundPort(connectorListener_->socket());
+    const std::list<std::string> bound = netutils::GetIpAddress(settings_.connectorListen.host);
+    if (settings_.connectorAllow.Empty() && !bound.empty() && !IsLoopback(bound.front())) {
+      LogError("warning: connectors are taken from any address on %s:%u; --connector-allow names the ones to take",
+               bound.front().c_str(), static_cast<unsigned>(connectorPort_));
+    }
     publicListener_ =
         std::make_shared<libmo::UniqueSocket>(net::Listen(settings_.publicListen.host, settings_.publicListen.port));
     publicPort_ = net::BoundPort(publicListener_->socket());
@@ -72,16 +81,15 @@ void Server::Stop() {
   threads_.JoinAll();
 }
 
-bool Server::Track(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) return false;
-  tracked_[id] = socket;
-  return true;
-}
-
 void Server::Untrack(ConnectionId id) {
   std::lock_guard<std::mutex> lock(mutex_);
   tracked_.erase(id);
+}
+
+bool Server::EndHandshake(ConnectionId id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handshakes_.Release(id);
+  return replaced_.erase(id) > 0;
 }
 
 void Server::Pause(int ms) {
@@ -112,47 +120,75 @@ void Server::AcceptLoop(bool connectors) {
     }
     auto socket = std::make_shared<libmo::UniqueSocket>(s);
     const ConnectionId id = nextId_.fetch_add(1);
+    const Peer peer = PeerOf(s);
     if (!connectors) {
-      const Peer peer = PeerOf(s);
-      if (!controller_.ClientArrived(id, socket, peer.text)) socket->Reset();
+      if (!controller_.ClientArrived(id, socket, peer.host, peer.text)) socket->Reset();
       continue;
     }
-    if (handshakes_.load() >= kMaxHandshakes) {
-      LogEvent("connector connection #%llu %s closed: too many handshakes at once", Number(id), PeerOf(s).text.c_str());
+    std::string held;
+    if (!settings_.connectorAllow.Allows(peer.host)) {
+      if (connectorLines_.Allow(&held)) {
+        LogEvent("connector connection #%llu %s closed: its address is not in --connector-allow%s", Number(id),
+                 peer.text.c_str(), held.c_str());
+      }
       socket->Reset();
       continue;
     }
-    if (!Track(id, socket)) {
-      socket->Reset();
-      return;
+    ConnectionId gone = 0;
+    std::shared_ptr<libmo::UniqueSocket> goneSocket;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) {
+        socket->Reset();
+        return;
+      }
+      tracked_[id] = socket;
+      gone = handshakes_.Admit(id, peer.host);
+      if (gone != 0) {
+        replaced_.insert(gone);
+        const auto t = tracked_.find(gone);
+        if (t != tracked_.end()) goneSocket = t->second;
+      }
     }
-    handshakes_.fetch_add(1);
+    if (goneSocket) {
+      if (connectorLines_.Allow(&held)) {
+        LogEvent("connector connection #%llu closed in its handshake: replaced by #%llu %s (at most %zu handshakes, %zu "
+                 "from one address; the address holding the most gives way)%s",
+                 Number(gone), Number(id), peer.text.c_str(), settings_.maxHandshakes,
+                 settings_.maxHandshakesPerAddress, held.c_str());
+      }
+      goneSocket->Reset();
+    }
     // The key goes out from here, so that the connector works on its answer
     // while the handshake's thread is woken.
     std::string key = keys_.MakeKey();
-    std::optional<HandshakeResult> keyFailure = SendHandshakeKey(socket->socket(), key);
-    if (!threads_.Spawn("CONN", [this, id, socket, key = std::move(key), keyFailure = std::move(keyFailure)] {
-          RunConnector(id, socket, key, keyFailure);
+    std::optional<HandshakeResult> keyFailure = SendHandshakeKey(*socket, key);
+    const Clock::time_point accepted = Clock::now();
+    if (!threads_.Spawn("CONN", [this, id, socket, peer, key = std::move(key), keyFailure = std::move(keyFailure),
+                                 accepted] {
+          RunConnector(id, socket, peer.host, peer.text, key, keyFailure, accepted);
         })) {
-      handshakes_.fetch_sub(1);
+      EndHandshake(id);
       Untrack(id);
       socket->Reset();
     }
   }
 }
 
-void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& key,
-                          const std::optional<HandshakeResult>& keyFailure) {
-  const Peer peer = PeerOf(socket->socket());
+void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& host,
+                          const std::string& text, const std::string& key,
+                          const std::optional<HandshakeResult>& keyFailure, Clock::time_point accepted) {
+  // Named from the accept: the socket may be closed already (replaced).
+  const Peer peer{host, text};
+  const Clock::time_point deadline = accepted + settings_.handshakeTimeout;
   bool announced = false;
   auto beforeAccept = [&] {
     announced = controller_.AwaitingType(id, peer.host);
     return announced;
   };
   const HandshakeResult result =
-      keyFailure ? *keyFailure
-                 : ContinueHandshake(socket->socket(), key, Clock::now() + settings_.handshakeTimeout, beforeAccept);
-  handshakes_.fetch_sub(1);
+      keyFailure ? *keyFailure : ContinueHandshake(*socket, key, deadline, beforeAccept);
+  const bool replaced = EndHandshake(id);
 
   switch (result.status) {
     case HandshakeStatus::kCommand:
@@ -166,11 +202,16 @@ void Server::RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> 
       break;
     case HandshakeStatus::kAborted:
       break;
-    default:
+    default: {
       if (announced) controller_.HandshakeEnded(id, peer.host);
-      LogEvent("connector connection #%llu %s rejected: %s%s%s", Number(id), peer.text.c_str(),
-               HandshakeStatusText(result.status), result.detail.empty() ? "" : " ", result.detail.c_str());
+      std::string held;
+      if (!replaced && connectorLines_.Allow(&held)) {
+        LogEvent("connector connection #%llu %s rejected: %s%s%s%s", Number(id), peer.text.c_str(),
+                 HandshakeStatusText(result.status), result.detail.empty() ? "" : " ", result.detail.c_str(),
+                 held.c_str());
+      }
       break;
+    }
   }
   // A socket the controller took stays open with it.
   socket.reset();

@@ -10,12 +10,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "Common/UniqueSocket.h"
+#include "tools/relvoproxy/address_filter.h"
 #include "tools/relvoproxy/challenge.h"
 #include "tools/relvoproxy/controller.h"
+#include "tools/relvoproxy/fair_slots.h"
 #include "tools/relvoproxy/handshake.h"
+#include "tools/relvoproxy/log_throttle.h"
 #include "tools/relvoproxy/thread_group.h"
 
 namespace relvoproxy {
@@ -29,16 +33,21 @@ struct ServerSettings {
   Endpoint connectorListen;
   Endpoint publicListen;
   BrokerSettings broker;
-  // Bounds the whole handshake of each connector connection.
-  Clock::duration handshakeTimeout = std::chrono::seconds(10);
+  ControllerLimits limits;
+  // Bounds the whole handshake of each connector connection, from its
+  // accept: a peer that sends slowly cannot stretch it.
+  Clock::duration handshakeTimeout = std::chrono::seconds(5);
+  // Connector connections in their handshake at one time, and from one
+  // address; a newcomer without room replaces the oldest handshake of the
+  // address that holds the most (FairSlots).
+  size_t maxHandshakes = 256;
+  size_t maxHandshakesPerAddress = 16;
+  // Where connectors may connect from; empty: anywhere.
+  AddressFilter connectorAllow;
 };
 
 class Server {
  public:
-  // Most connector connections in their handshake at one time; more are
-  // closed at once.
-  static constexpr int kMaxHandshakes = 256;
-
   explicit Server(ServerSettings settings);
   // Stops.
   ~Server();
@@ -62,11 +71,14 @@ class Server {
   void AcceptLoop(bool connectors);
   // The handshake after its key (`key`; `keyFailure` when its send failed),
   // then the connection's own work.
-  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& key,
-                    const std::optional<HandshakeResult>& keyFailure);
+  // `host` and `text` name the peer as Peer does.
+  void RunConnector(ConnectionId id, std::shared_ptr<libmo::UniqueSocket> socket, const std::string& host,
+                    const std::string& text, const std::string& key,
+                    const std::optional<HandshakeResult>& keyFailure, Clock::time_point accepted);
+  // Frees the handshake slot of `id`; true when it had given it up to a
+  // newer connection (and was closed for it).
+  bool EndHandshake(ConnectionId id);
   void ReadAnswers(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket);
-  // Keeps `socket` where Stop closes it; false (and not kept) once stopping.
-  bool Track(ConnectionId id, const std::shared_ptr<libmo::UniqueSocket>& socket);
   void Untrack(ConnectionId id);
   // Waits `ms` or until a stop.
   void Pause(int ms);
@@ -80,12 +92,14 @@ class Server {
   uint16_t connectorPort_ = 0;
   uint16_t publicPort_ = 0;
   std::atomic<ConnectionId> nextId_{1};
-  std::atomic<int> handshakes_{0};
+  LogThrottle connectorLines_;  // refusals and failed handshakes
 
   std::mutex mutex_;
   std::condition_variable stopped_;
   bool stopping_ = false;                                                // guarded by mutex_
   std::map<ConnectionId, std::shared_ptr<libmo::UniqueSocket>> tracked_;  // guarded by mutex_
+  FairSlots handshakes_;              // guarded by mutex_
+  std::set<ConnectionId> replaced_;  // handshakes that gave their slot up; guarded by mutex_
 };
 
 }  // namespace relvoproxy

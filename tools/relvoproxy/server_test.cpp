@@ -103,7 +103,8 @@ class HandshakeTest : public ::testing::Test {
     pair = testsupport::MakeLoopbackPair();
     this->key = key.empty() ? keys.MakeKey() : key;
     result = std::async(std::launch::async, [this, limit, allow] {
-      return AcceptHandshake(pair.server.get(), this->key, Clock::now() + limit, [this, allow] {
+      libmo::UniqueSocket server(pair.server.get(), false);
+      return AcceptHandshake(server, this->key, Clock::now() + limit, [this, allow] {
         ++beforeAcceptCalls;
         return allow;
       });

@@ -40,12 +40,7 @@ class Mover {
   // failed.
   bool Send(const libmo::UniqueSocket& to, int count) {
     if (buffer_) return netutils::SendAll(to, buffer_.get(), count);
-    while (count > 0) {
-      const int sent = pipe_.Send(to.Handle(), count);
-      if (sent < 0) return false;
-      count -= sent;
-    }
-    return true;
+    return netutils::SendEvery(count, [&](int, int left) { return pipe_.Send(to.Handle(), left); });
   }
 
  private:
@@ -58,7 +53,10 @@ class Mover {
 
 Session::Session(SessionInfo info, std::shared_ptr<libmo::UniqueSocket> client,
                  std::shared_ptr<libmo::UniqueSocket> transport)
-    : info_(std::move(info)), client_(std::move(client)), transport_(std::move(transport)) {}
+    : info_(std::move(info)),
+      client_(std::move(client)),
+      transport_(std::move(transport)),
+      lastMove_(Clock::now().time_since_epoch().count()) {}
 
 bool Session::Start(const std::shared_ptr<Session>& session, ThreadGroup& threads) {
   if (!threads.Spawn("UP", [session] { session->Pump(Direction::kUp); })) {
@@ -77,8 +75,8 @@ bool Session::Start(const std::shared_ptr<Session>& session, ThreadGroup& thread
   return true;
 }
 
-void Session::Stop() {
-  NoteEnd("proxy stopping");
+void Session::End(const std::string& why) {
+  NoteEnd(why);
   CloseBoth();
 }
 
@@ -109,6 +107,7 @@ void Session::Pump(Direction direction) {
         break;
       }
       count.fetch_add(static_cast<uint64_t>(n));
+      lastMove_.store(Clock::now().time_since_epoch().count());
     } else if (n == 0) {
       NoteEnd(std::string("closed by the ") + source);
       netutils::ShutdownSend(to);

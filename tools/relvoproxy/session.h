@@ -28,6 +28,7 @@ struct SessionInfo {
   ConnectionId command = 0;   // the command connection that asked for the transport
   std::string connectorPeer;  // "address:port" of that command connection
   Clock::time_point since;    // when the client connected
+  std::shared_ptr<void> hold;  // dropped with the session
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -44,7 +45,14 @@ class Session : public std::enable_shared_from_this<Session> {
   static bool Start(const std::shared_ptr<Session>& session, ThreadGroup& threads);
 
   // Closes both sockets; the line says the proxy stopped it. Any thread.
-  void Stop();
+  void Stop() { End("proxy stopping"); }
+
+  // Closes both sockets; the line gives `why`, unless something else ended
+  // the session first. Any thread.
+  void End(const std::string& why);
+
+  // How long no byte has moved either way. Any thread.
+  Clock::duration IdleFor(Clock::time_point now) const { return now - Clock::time_point(Clock::duration(lastMove_.load())); }
 
   uint64_t BytesUp() const { return up_.load(); }
   uint64_t BytesDown() const { return down_.load(); }
@@ -65,6 +73,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<uint64_t> up_{0};
   std::atomic<uint64_t> down_{0};
   std::atomic<int> running_{2};
+  std::atomic<Clock::rep> lastMove_;  // since the clock's epoch
   std::mutex mutex_;
   std::string end_;  // guarded by mutex_
 };

@@ -1,6 +1,8 @@
 #include "tools/relvoproxy/thread_group.h"
 
 #include <exception>
+#include <memory>
+#include <string>
 #include <system_error>
 
 #include "Common/assert.h"
@@ -8,85 +10,69 @@
 
 namespace relvoproxy {
 
+struct ThreadGroup::Task {
+  ThreadGroup* group;
+  uint64_t id;
+  std::string tag;
+  std::function<void()> work;
+};
+
 ThreadGroup::~ThreadGroup() { JoinAll(); }
 
 bool ThreadGroup::Spawn(const char* tag, std::function<void()> work) {
-  std::list<std::thread> finished;
-  bool started = true;
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished.swap(finished_);
-    queue_.push_back(Task{tag, std::move(work)});
-    if (queue_.size() <= idle_) {
-      // Woken after the unlock, so that the thread does not wait for it.
-      wake = true;
-    } else {
-      const auto self = running_.emplace(running_.end());
-      try {
-        // The new thread takes mutex_ first, so `self` is set before it runs.
-        *self = std::thread([this, self] { Run(self); });
-      } catch (const std::system_error& e) {
-        LogError("cannot start a thread: %s", e.what());
-        running_.erase(self);
-        queue_.pop_back();
-        started = false;
-      }
-    }
-  }
-  if (wake) wake_.notify_one();
-  for (std::thread& t : finished) t.join();
-  return started;
-}
-
-void ThreadGroup::JoinAll() {
   std::unique_lock<std::mutex> lock(mutex_);
-  closing_ = true;
-  wake_.notify_all();
-  for (;;) {
-    std::list<std::thread> finished;
-    finished.swap(finished_);
-    if (finished.empty()) {
-      if (running_.empty()) return;
-      ended_.wait(lock, [this] { return !finished_.empty() || running_.empty(); });
-      continue;
-    }
-    lock.unlock();
-    for (std::thread& t : finished) t.join();
-    lock.lock();
-  }
-}
-
-void ThreadGroup::Run(std::list<std::thread>::iterator self) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (queue_.empty()) {
-      if (closing_ || idle_ >= kMaxIdle) break;
-      ++idle_;
-      wake_.wait(lock, [this] { return !queue_.empty() || closing_; });
-      --idle_;
-      continue;
-    }
-    Task task = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    RunTask(task);
-    task = Task{};  // what the work holds is released before the next work
-    lock.lock();
-  }
-  finished_.splice(finished_.end(), running_, self);
-  ended_.notify_all();
-}
-
-void ThreadGroup::RunTask(Task& task) {
-  SetThreadTag(task.tag.c_str());
+  Reap(lock);
+  auto task = std::make_unique<Task>(Task{this, nextId_++, tag, std::move(work)});
+  const uint64_t id = task->id;
   try {
-    task.work();
+    // The run takes mutex_ before it files itself as ended, so its handle is
+    // filed first.
+    running_.emplace(id, libmo::ReusedThread::Start(&Entry, task.get(), 0));
+  } catch (const std::exception& e) {  // std::system_error: no thread; std::bad_alloc
+    LogError("cannot start a thread: %s", e.what());
+    return false;
+  }
+  task.release();  // the run owns it now
+  return true;
+}
+
+void ThreadGroup::Entry(void* arg) {
+  std::unique_ptr<Task> task(static_cast<Task*>(arg));
+  SetThreadTag(task->tag.c_str());
+  try {
+    task->work();
   } catch (const std::exception& e) {
     LogError("%s", e.what());
   } catch (...) {
     libmo::Detail::AssertFailNoExceptionImpl("relvoproxy::ThreadGroup::Spawn", "tools/relvoproxy/thread_group",
                                              __LINE__);
+  }
+  ThreadGroup* const group = task->group;
+  const uint64_t id = task->id;
+  task.reset();  // what the work holds is released before the run counts as ended
+  std::lock_guard<std::mutex> lock(group->mutex_);
+  const auto run = group->running_.find(id);
+  group->finished_.push_back(std::move(run->second));
+  group->running_.erase(run);
+  group->ended_.notify_all();
+}
+
+void ThreadGroup::Reap(std::unique_lock<std::mutex>& lock) {
+  while (!finished_.empty()) {
+    std::vector<libmo::ReusedThread> finished;
+    finished.swap(finished_);
+    lock.unlock();
+    for (libmo::ReusedThread& run : finished) run.Join();  // ends at once: the run has filed itself
+    lock.lock();
+  }
+}
+
+void ThreadGroup::JoinAll() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    Reap(lock);
+    if (running_.empty()) return;
+    ended_.wait(lock, [this] { return !finished_.empty() || running_.empty(); });
   }
 }
 
