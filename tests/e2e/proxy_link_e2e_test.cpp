@@ -319,7 +319,11 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
   EXPECT_TRUE(InOrder(log("events.log"), {"startService: run as debug", "Launching the relvoclient (2.0.0.19).",
                                           "Starting command reconnect thread."}))
       << log("events.log");
-  EXPECT_TRUE(Contains(log("events.log"), "Main thread started.") && Contains(log("events.log"), "Start completion"));
+  // The host's line and the completion thread's come from other threads:
+  // nothing orders them before the command connection.
+  EXPECT_TRUE(WaitFor([&] {
+    return Contains(log("events.log"), "Main thread started.") && Contains(log("events.log"), "Start completion");
+  }, kSoon)) << log("events.log");
 
   // Once a log passes 1 MiB it becomes events.1.log: every ping is in one of
   // the two, each file holds whole lines.
