@@ -1,0 +1,61 @@
+// Any byte stream, cut into segments as the input says, on the connector's
+// command connection. The reader answers each create-transport word (at an
+// even offset) once, with 00 00 here (the transport connect is refused),
+// and sends nothing else.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "Common/UniqueSocket.h"
+#include "Common/relvo/Wire.h"
+#include "client/ProxyServer.h"
+#include "tests/fuzz/feed.h"
+
+namespace {
+
+// A loopback port bound and never listened on: every connect is refused.
+uint16_t RefusingPort() {
+  static const uint16_t port = [] {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    FUZZ_CHECK(::bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0);
+    FUZZ_CHECK(::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    return ntohs(address.sin_port);
+  }();
+  return port;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::QuietLogs();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  std::vector<std::string> segments = fuzz::Segments(input, 8);
+  const std::string stream = fuzz::Joined(segments);
+  std::string expected;
+  for (size_t i = 0; i + 1 < stream.size(); i += 2) {
+    if (relvo::wire::ReadWord(stream.data() + i) == relvo::wire::kCreateTransport) {
+      expected += relvo::wire::Word(relvo::wire::kNotCreated);
+    }
+  }
+
+  fuzz::SocketPair pair;
+  const auto proxy = std::make_shared<relvo::ProxyServer>();
+  proxy->host = "127.0.0.1";
+  proxy->port = RefusingPort();
+  fuzz::Feeder feeder(pair, std::move(segments));
+  proxy->AdoptCommandSocket(std::make_shared<libmo::UniqueSocket>(pair.tested));
+  pair.tested = -1;  // the holder owns it now
+  const std::string answers = fuzz::ReadToEnd(pair.peer);
+  feeder.Stop();
+  proxy->StopCommandReader();
+  FUZZ_CHECK(answers == expected);
+  return 0;
+}
