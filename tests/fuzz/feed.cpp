@@ -11,8 +11,9 @@
 namespace fuzz {
 
 void QuietLogs() {
-  libmo::EventsLog().Open("/dev/null");
-  libmo::ErrorsLog().Open("/dev/null");
+  // Also for the threads that open the logs when they start.
+  libmo::SetLogPathSource([](std::string& events, std::string& errors) { events = errors = "/dev/null"; });
+  LogInit("FUZZ");
 }
 
 std::vector<std::string> Segments(FuzzedDataProvider& data, size_t maxSegment) {
