@@ -11,7 +11,13 @@
 namespace netutils {
 
 int Recv(const libmo::UniqueSocket& socket, char* data, int length) {
-  return static_cast<int>(::recv(socket.Handle(), data, static_cast<size_t>(length), 0));
+  // A signal handled on this thread ends a receive that has a time-out set
+  // (such calls are never restarted by themselves); the receive goes on.
+  ssize_t n;
+  do {
+    n = ::recv(socket.Handle(), data, static_cast<size_t>(length), 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
 }
 
 int Send(const libmo::UniqueSocket& socket, const char* data, int length) {

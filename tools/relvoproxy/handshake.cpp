@@ -15,9 +15,8 @@ namespace {
 
 using relvo::wire::kMaxAnswerLength;
 
-// One receive into `data` that ends by `deadline`: the count received (> 0),
-// or 0 with the reason in `*result`.
-int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, HandshakeResult* result) {
+// Receive's one try: -1 when a signal ended it before the deadline.
+int ReceiveOnce(SOCKET s, char* data, int length, Clock::time_point deadline, HandshakeResult* result) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   if (left <= 0) {
     result->status = HandshakeStatus::kTimedOut;
@@ -34,6 +33,7 @@ int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, Handsh
     result->status = HandshakeStatus::kClosed;
   } else {
     const int error = libmo::LastSocketError();
+    if (net::IsInterruptedError(error)) return -1;
     if (net::IsTimeoutError(error)) {
       result->status = HandshakeStatus::kTimedOut;
     } else {
@@ -42,6 +42,15 @@ int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, Handsh
     }
   }
   return 0;
+}
+
+// One receive into `data` that ends by `deadline`: the count received (> 0),
+// or 0 with the reason in `*result`.
+int Receive(SOCKET s, char* data, int length, Clock::time_point deadline, HandshakeResult* result) {
+  for (;;) {
+    const int n = ReceiveOnce(s, data, length, deadline, result);
+    if (n >= 0) return n;
+  }
 }
 
 bool SendWord(SOCKET s, uint16_t value) {

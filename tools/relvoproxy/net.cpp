@@ -66,5 +66,6 @@ SOCKET Accept(const libmo::UniqueSocket& listener, AcceptFailure* failure) {
 bool ShutdownSend(SOCKET s) { return ::shutdown(s, os::ShutdownSendHow()) == 0; }
 
 bool IsTimeoutError(int error) { return os::IsTimeoutError(error); }
+bool IsInterruptedError(int error) { return os::IsInterruptedError(error); }
 
 }  // namespace relvoproxy::net

@@ -37,6 +37,10 @@ bool ShutdownSend(SOCKET s);
 // bounded with netutils::SetReceiveTimeout.
 bool IsTimeoutError(int error);
 
+// True when `error` says that a signal handled on the calling thread ended
+// the call (a receive with a time-out set is never restarted by itself).
+bool IsInterruptedError(int error);
+
 namespace os {
 
 // Lets the listening `s` bind its address as the platform advises for a
@@ -60,6 +64,8 @@ int ShutdownSendHow();
 
 // Whether `error` is a receive time-out.
 bool IsTimeoutError(int error);
+// Whether `error` is a call ended by a signal.
+bool IsInterruptedError(int error);
 
 }  // namespace os
 

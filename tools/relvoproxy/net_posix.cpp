@@ -33,5 +33,6 @@ bool PrepareAccepted(SOCKET) { return true; }
 int ShutdownSendHow() { return SHUT_WR; }
 
 bool IsTimeoutError(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool IsInterruptedError(int error) { return error == EINTR; }
 
 }  // namespace relvoproxy::net::os

@@ -45,5 +45,6 @@ bool PrepareAccepted(SOCKET s) {
 int ShutdownSendHow() { return SD_SEND; }
 
 bool IsTimeoutError(int error) { return error == WSAETIMEDOUT; }
+bool IsInterruptedError(int error) { return error == WSAEINTR; }
 
 }  // namespace relvoproxy::net::os
