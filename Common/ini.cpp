@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace libmo {
 namespace {
 
 constexpr const char* kBlanks = " \t\r";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string Trim(const std::string& text) {
   const size_t last = text.find_last_not_of(kBlanks);
@@ -46,6 +48,10 @@ Ini::Ini(std::string fileName) : fileName_(std::move(fileName)) {
     if (!std::getline(in, raw)) {
       if (in.eof()) break;
       throw std::runtime_error("Read ini file error. File" + fileName_ + " line:" + std::to_string(lineNumber));
+    }
+    // A byte-order mark (Notepad saves one) is not part of the first line.
+    if (lineNumber == 1 && raw.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0) {
+      raw.erase(0, kByteOrderMark.size());
     }
     const std::string line = Trim(raw);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;

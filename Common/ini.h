@@ -1,5 +1,7 @@
 // Ini file reader. Reads the whole file when constructed; section names and
 // keys are case-insensitive (folded to lower case), values keep their case.
+// A UTF-8 byte-order mark at the start of the file is skipped; any other
+// byte (a zero byte too) is part of its line.
 // Built afresh for every read of the configuration; holds no file handle.
 // Not thread-safe; readers on different threads are independent.
 #pragma once

@@ -8,6 +8,7 @@
 #include "Common/ini.h"
 #include "Common/relay_buffer.h"
 #include "client/ProxyServer.h"
+#include "client/numeric_setting.h"
 #include "client/rv_config.h"
 #include "tests/fuzz/feed.h"
 
@@ -63,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.GetLogRotation(maxBytes, keep);
   FUZZ_CHECK(maxBytes <= (uint64_t{4096} << 20) && keep <= 99);
   // A rotation that keeps no old file would delete the history.
-  FUZZ_CHECK(maxBytes == 0 || keep > 0 || ini.GetValue("log", "keep") == "0");
+  const std::string keepText = ini.GetValue("log", "keep");
+  FUZZ_CHECK(maxBytes == 0 || keep > 0 || keepText.empty() || relvo::IsNumberIn(keepText, 0, 0));
 
   Load(config, false);
   if (cut != std::string::npos) Write(text.substr(cut + marker.size()));
