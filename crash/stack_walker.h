@@ -56,6 +56,7 @@ struct FrameEntry {
   const char* symType = "";
   std::string moduleName;
   std::string imageName;
+  bool scanned = false;  // found by the stack scan, not by the unwinder
 };
 
 enum class FrameKind { First, Next, Last };
@@ -94,13 +95,30 @@ class StackWalker {
     uint64_t pc = 0;
     uint64_t frame = 0;
     uint64_t returnAddress = 0;
+    uint64_t lookup = 0;  // where names are looked up (a return address: its call); 0: at pc
   };
   using StepFn = std::function<bool(RawFrame&)>;
   using ResolveFn = std::function<void(const RawFrame&, FrameEntry&)>;
 
   // The frame loop shared by both systems: markers, endless-stack guard,
-  // resolution and frame reports.
-  void RunFrameLoop(const StepFn& step, const ResolveFn& resolve);
+  // resolution and frame reports. When no frame lies in a module, the stack
+  // from `stackPointer` (the context's; 0: none) is scanned.
+  void RunFrameLoop(const StepFn& step, const ResolveFn& resolve, uint64_t stackPointer);
+
+  // The last resort of a walk that found no frame in a module (a corrupted
+  // stack, a jump through a bad pointer from a function without a frame):
+  // every word on the stack from `stackPointer` up (at most kScanBytes) that
+  // points just after a call instruction inside a listed module is reported
+  // as a scanned frame, innermost first, at most kMaxScanned of them. When
+  // none is found, one line says so and why.
+  void ScanStack(uint64_t stackPointer, const ResolveFn& resolve);
+  static constexpr size_t kScanBytes = 64 * 1024;
+  static constexpr size_t kMaxScanned = 32;
+  // True when `address` lies in a listed module just after a call.
+  bool AfterCall(uint64_t address) const;
+  // Copies up to `size` bytes from `address` of this process; the count of
+  // bytes read before the first unreadable one. Never faults.
+  static size_t ReadOwnMemory(uint64_t address, void* buffer, size_t size);
 
   // One implementation per system.
   static bool DebugLibraryAvailable();

@@ -4,6 +4,7 @@
 //                 that the report cannot finish;
 //   lost-caller   a jump to address 0 with no return address in any module:
 //                 reported, then it ends the process as if unhandled;
+//   lost-stack    as lost-caller, on a stack of zeros: no return address;
 //   report-fault  (POSIX) a fault in a frame whose unwind rule reads address
 //                 16, so that the report's stack walk itself faults.
 // Standard error goes to stderr.txt in the log folder.
@@ -22,6 +23,19 @@ asm(R"(
     .globl crashtest_JumpToNull
 crashtest_JumpToNull:
     pushq $8
+    xorl %eax, %eax
+    jmp *%rax
+)");
+
+// Moves the stack into a block of zeros, then jumps to 0.
+extern "C" unsigned char crashtest_zeros[1 << 21];
+alignas(64) unsigned char crashtest_zeros[1 << 21];
+extern "C" void crashtest_LoseStack();
+asm(R"(
+    .text
+    .globl crashtest_LoseStack
+crashtest_LoseStack:
+    leaq crashtest_zeros+1048576(%rip), %rsp
     xorl %eax, %eax
     jmp *%rax
 )");
@@ -72,6 +86,7 @@ int main(int argc, char** argv) {
     if (mode == "unhandled") crashtest::NullWrite();
     tezra::se::InstallThreadTranslator();
     if (mode == "lost-caller") crashtest_JumpToNull();
+    if (mode == "lost-stack") crashtest_LoseStack();
 #if !defined(_WIN32)
     if (mode == "report-fault") crashtest_BadFrame();
 #endif
