@@ -60,7 +60,10 @@ build_suite() {
   mkdir -p "$root/build"
   case "$1" in
     linux) configure "$dir" -DRELVO_BUILD_TESTS=ON ;;
-    asan)  configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=address,undefined ;;
+    asan)
+      # The sanitizer suite also runs each fuzzing harness for a short time.
+      build_suite fuzz || return 1
+      configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=address,undefined -DRELVO_FUZZ_BUILD="$root/build/fuzz" ;;
     tsan)  configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=thread ;;
     fuzz)  CC=clang-14 CXX=clang++-14 configure "$dir" -DRELVO_BUILD_TESTS=OFF -DRELVO_FUZZ=ON ;;
     win)
