@@ -211,14 +211,23 @@ bool LogFile::MoveAside() {
   if (rotated_.empty()) return std::remove(fileName_.c_str()) == 0;
   const std::filesystem::path live(fileName_);
   const std::string aside = (live.parent_path() / (live.stem().string() + ".0" + live.extension().string())).string();
+  // A file left aside by a rotation that the end of the process cut short
+  // is history too: it takes its place in the row first (renaming the live
+  // log onto it would replace it on POSIX).
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(aside, ec) && !ShiftInto(aside)) return false;
   if (std::rename(fileName_.c_str(), aside.c_str()) != 0) return false;  // nothing shifted
+  if (ShiftInto(aside)) return true;
+  std::rename(aside.c_str(), fileName_.c_str());
+  return false;
+}
+
+bool LogFile::ShiftInto(const std::string& aside) {
   // Renaming onto an existing file fails on Windows: the target goes first.
   // A kept file that is held open stops the shift without a loss.
   std::remove(rotated_.back().c_str());
   for (size_t i = rotated_.size() - 1; i > 0; --i) std::rename(rotated_[i - 1].c_str(), rotated_[i].c_str());
-  if (std::rename(aside.c_str(), rotated_.front().c_str()) == 0) return true;
-  std::rename(aside.c_str(), fileName_.c_str());
-  return false;
+  return std::rename(aside.c_str(), rotated_.front().c_str()) == 0;
 }
 
 }  // namespace libmo

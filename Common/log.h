@@ -78,6 +78,9 @@ class LogFile {
   // REQUIRES: mutex_ held, the file closed. True when the file was moved
   // to <stem>.1<ext> (or, with keep 0, deleted).
   bool MoveAside();
+  // REQUIRES: mutex_ held; keep > 0. Drops the oldest kept file, shifts the
+  // others up and renames `aside` to <stem>.1<ext>; true when that worked.
+  bool ShiftInto(const std::string& aside);
 
   std::mutex mutex_;
   // The line being written, guarded by mutex_: off the writers' stacks, so

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "Common/os.h"
-#include "tests/support/file_hold.h"
+#include "Common/platform.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
 
@@ -59,6 +59,27 @@ TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
   EXPECT_EQ("...\n", content.substr(3 * 2048 - 4));
 }
 
+// Keeps `file` from being moved, as a log viewer does on Windows: it holds
+// the file open without delete sharing. On POSIX, where an open file can
+// always be renamed, a folder stands at `movedTo`, the name the move takes.
+class FileHold {
+ public:
+  FileHold([[maybe_unused]] const std::filesystem::path& file, const std::filesystem::path& movedTo) : movedTo_(movedTo) {
+#if defined(_WIN32)
+    handle_ = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, handle_);
+  }
+  ~FileHold() { ::CloseHandle(handle_); }
+  HANDLE handle_;
+#else
+    EXPECT_TRUE(std::filesystem::create_directory(movedTo_));
+  }
+  ~FileHold() { std::filesystem::remove(movedTo_); }
+#endif
+  std::filesystem::path movedTo_;
+};
+
 TEST(LogRotation, ALogThatCannotBeMovedShiftsNothingKeepsItsLinesAndIsTriedAgain) {
   testsupport::TestLogs logs;  // the report goes to the errors log
   TempDir dir;
@@ -68,7 +89,7 @@ TEST(LogRotation, ALogThatCannotBeMovedShiftsNothingKeepsItsLinesAndIsTriedAgain
   log.SetRotation(100, 2);
   ASSERT_FALSE(log.Open(dir / "t.log"));
   {
-    testsupport::FileHold viewer(dir / "t.log", dir / "t.0.log");
+    FileHold viewer(dir / "t.log", dir / "t.0.log");
     for (int i = 0; i < 8; ++i) log.Printf("held line %d", i);
   }
   EXPECT_EQ("one\n", ReadFile(dir.path() / "t.1.log"));

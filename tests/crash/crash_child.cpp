@@ -8,6 +8,7 @@
 //   report-fault  (POSIX) a fault in a frame whose unwind rule reads address
 //                 16, so that the report's stack walk itself faults.
 // Standard error goes to stderr.txt in the log folder.
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -27,18 +28,29 @@ crashtest_JumpToNull:
     jmp *%rax
 )");
 
-// Moves the stack into a block of zeros, then jumps to 0.
-extern "C" unsigned char crashtest_zeros[1 << 21];
-alignas(64) unsigned char crashtest_zeros[1 << 21];
-extern "C" void crashtest_LoseStack();
+// Moves the stack pointer to its argument, then jumps to 0.
+extern "C" void crashtest_LoseStack(void* stack);
+#if defined(_WIN32)
+#define CRASHTEST_ARG "%rcx"
+#else
+#define CRASHTEST_ARG "%rdi"
+#endif
 asm(R"(
     .text
     .globl crashtest_LoseStack
 crashtest_LoseStack:
-    leaq crashtest_zeros+1048576(%rip), %rsp
+    movq )" CRASHTEST_ARG R"(, %rsp
     xorl %eax, %eax
     jmp *%rax
 )");
+
+// Faults with the stack pointer in a block of zeros on the thread's own
+// stack (Windows dispatches no exception on any other).
+__attribute__((noinline)) void FaultOnZeros() {
+  unsigned char zeros[128 * 1024];
+  std::memset(zeros, 0, sizeof zeros);
+  crashtest_LoseStack(zeros + 16 * 1024);
+}
 
 #if !defined(_WIN32)
 // Its frame's address is rbp + 16 with rbp = 8: unwinding it reads address 16.
@@ -86,7 +98,7 @@ int main(int argc, char** argv) {
     if (mode == "unhandled") crashtest::NullWrite();
     tezra::se::InstallThreadTranslator();
     if (mode == "lost-caller") crashtest_JumpToNull();
-    if (mode == "lost-stack") crashtest_LoseStack();
+    if (mode == "lost-stack") FaultOnZeros();
 #if !defined(_WIN32)
     if (mode == "report-fault") crashtest_BadFrame();
 #endif

