@@ -36,15 +36,24 @@ Ini::Ini(std::string fileName) : fileName_(std::move(fileName)) {
 
   std::string pendingName;
   Section pending;
+  int lineNumber = 1;
+  int pendingLine = 0;    // of the pending section's header
+  int unnamedLine = 0;    // of the first key line that came without a section name
   auto storePending = [&] {
     if (pendingName.empty() || pending.empty()) return;
-    sections_.emplace(pendingName, std::move(pending));  // a stored name keeps its first block
+    // A stored name keeps its first block.
+    if (!sections_.emplace(pendingName, std::move(pending)).second) {
+      Note(pendingLine, "[" + pendingName + "] appears again; the keys of this block are not read");
+    } else if (unnamedLine != 0) {
+      Note(unnamedLine, "key lines before a section name are read as part of [" + pendingName + "]");
+    }
+    unnamedLine = 0;
     pendingName.clear();
     pending.clear();
   };
 
   std::string raw;
-  for (int lineNumber = 1;; ++lineNumber) {
+  for (;; ++lineNumber) {
     if (!std::getline(in, raw)) {
       if (in.eof()) break;
       throw std::runtime_error("Read ini file error. File" + fileName_ + " line:" + std::to_string(lineNumber));
@@ -58,14 +67,33 @@ Ini::Ini(std::string fileName) : fileName_(std::move(fileName)) {
     if (line[0] == '[') {
       storePending();
       const size_t close = line.find(']');
-      if (close != std::string::npos) pendingName = Trim(ToLowerAscii(line.substr(1, close - 1)));
+      if (close != std::string::npos) {
+        pendingName = Trim(ToLowerAscii(line.substr(1, close - 1)));
+        pendingLine = lineNumber;
+      } else {
+        Note(lineNumber, "a section header without ']' is skipped");
+      }
       continue;
     }
     const size_t eq = line.find('=');
-    if (eq == std::string::npos || eq == 0) continue;
+    if (eq == std::string::npos || eq == 0) {
+      Note(lineNumber, "neither [section] nor key=value; the line is skipped");
+      continue;
+    }
+    if (pendingName.empty() && unnamedLine == 0) unnamedLine = lineNumber;
     pending.emplace(Trim(ToLowerAscii(line.substr(0, eq))), Trim(line.substr(eq + 1)));
   }
   storePending();
+  if (!pending.empty()) Note(unnamedLine, "key lines without a section name are not read");
+}
+
+void Ini::Note(int lineNumber, const std::string& what) {
+  constexpr size_t kMaxNotes = 20;
+  if (notes_.size() < kMaxNotes) {
+    notes_.push_back("Ini file '" + fileName_ + "' line " + std::to_string(lineNumber) + ": " + what + ".");
+  } else if (notes_.size() == kMaxNotes) {
+    notes_.push_back("Ini file '" + fileName_ + "': more lines are not read as they stand.");
+  }
 }
 
 std::string Ini::GetValue(const std::string& section, const std::string& key) const {

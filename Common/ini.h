@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace libmo {
 
@@ -33,7 +34,17 @@ class Ini {
 
   const std::string& GetFileName() const { return fileName_; }
 
+  // What the reading could not take as written, one message per line (at
+  // most 20 and a last one saying that there are more): lines that are
+  // neither a header nor key=value, headers without ']', a repeated block
+  // of a section (not read), key lines before any section name (read as
+  // part of the next one, or not at all).
+  const std::vector<std::string>& Notes() const { return notes_; }
+
  private:
+  void Note(int lineNumber, const std::string& what);
+
+  std::vector<std::string> notes_;
   std::string fileName_;
   std::map<std::string, Section> sections_;
 };

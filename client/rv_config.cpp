@@ -121,6 +121,7 @@ uint16_t ParsePort(const std::string& text) {
 void AppConfiguration::LoadServersConfiguration(bool reload) {
   LogEvent("Loading settings from '%s'", configFileName_.c_str());
   const libmo::Ini ini(configFileName_);
+  for (const std::string& note : ini.Notes()) LogError("%s", note.c_str());
   if (!reload) {
     for (const std::string& note : logNotes_) LogError("%s", note.c_str());
     logNotes_.clear();

@@ -51,7 +51,14 @@ bool StackWalker::WalkStack(ThreadHandle thread, const ThreadContext* context) {
     libmo::SetLastOsError(1114);
     return false;
   }
-  return WalkFrames(thread, context);
+  if (WalkFrames(thread, context)) return true;
+  // The section is never missing from a report: it says why it is empty.
+  const int error = libmo::LastOsError();
+  output_.CallStackBegin();
+  output_.CallStackLine("No frame: the thread's context could not be read, GetLastError: " + std::to_string(error));
+  output_.CallStackEnd();
+  libmo::SetLastOsError(error);
+  return false;
 }
 
 void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve, uint64_t stackPointer) {

@@ -82,7 +82,8 @@ class StackWalker {
   // REQUIRES on POSIX: `thread` is the calling thread; `context` is null or
   // a context of one of its frames (a fault's signal context included).
   // False when there is no debug library (last OS error 1114) or the thread's
-  // context cannot be read.
+  // context cannot be read (then the call stack section holds one line that
+  // says so).
   bool WalkStack(ThreadHandle thread, const ThreadContext* context);
 
  protected:

@@ -28,18 +28,14 @@ crashtest_JumpToNull:
     jmp *%rax
 )");
 
-// Moves the stack pointer to its argument, then jumps to 0.
-extern "C" void crashtest_LoseStack(void* stack);
-#if defined(_WIN32)
-#define CRASHTEST_ARG "%rcx"
-#else
-#define CRASHTEST_ARG "%rdi"
-#endif
+// Moves the stack pointer to `stack` (in rcx: the first argument on Windows,
+// the fourth on POSIX), then jumps to 0.
+extern "C" void crashtest_LoseStack(void*, void*, void*, void* stack);
 asm(R"(
     .text
     .globl crashtest_LoseStack
 crashtest_LoseStack:
-    movq )" CRASHTEST_ARG R"(, %rsp
+    movq %rcx, %rsp
     xorl %eax, %eax
     jmp *%rax
 )");
@@ -49,7 +45,8 @@ crashtest_LoseStack:
 __attribute__((noinline)) void FaultOnZeros() {
   unsigned char zeros[128 * 1024];
   std::memset(zeros, 0, sizeof zeros);
-  crashtest_LoseStack(zeros + 16 * 1024);
+  unsigned char* const stack = zeros + 16 * 1024;
+  crashtest_LoseStack(stack, stack, stack, stack);
 }
 
 #if !defined(_WIN32)

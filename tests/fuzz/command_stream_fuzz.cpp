@@ -14,26 +14,16 @@
 namespace {
 
 // A loopback port bound and never listened on: every connect is refused.
-uint16_t RefusingPort() {
-  static const uint16_t port = [] {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    FUZZ_CHECK(::bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0);
-    FUZZ_CHECK(::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-    return ntohs(address.sin_port);
-  }();
-  return port;
-}
+const uint16_t refusingPort = [] {
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  ::bind(s, reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}();
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::QuietLogs();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
@@ -49,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::SocketPair pair;
   const auto proxy = std::make_shared<relvo::ProxyServer>();
   proxy->host = "127.0.0.1";
-  proxy->port = RefusingPort();
+  proxy->port = refusingPort;
   fuzz::Feeder feeder(pair, std::move(segments));
   proxy->AdoptCommandSocket(std::make_shared<libmo::UniqueSocket>(pair.tested));
   pair.tested = -1;  // the holder owns it now

@@ -10,11 +10,6 @@
 #include "client/handshake.h"
 #include "tests/fuzz/feed.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::QuietLogs();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const relvo::ConnType type = input.ConsumeBool() ? relvo::ConnType::Command : relvo::ConnType::Transport;

@@ -10,9 +10,10 @@
 
 namespace fuzz {
 
-void QuietLogs() {
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
   libmo::SetLogPathSource([](std::string& events, std::string& errors) { events = errors = "/dev/null"; });
   LogInit("FUZZ");
+  return 0;
 }
 
 std::vector<std::string> Segments(FuzzedDataProvider& data, size_t maxSegment) {

@@ -1,5 +1,6 @@
-// What the harnesses share: a check that stops the run, and a socket pair
-// through which the code under test reads what the harness writes.
+// What the harnesses share: both logs going to /dev/null (also for threads
+// that open them when they start), a check that stops the run, and a socket
+// pair through which the code under test reads what the harness writes.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -15,9 +16,6 @@
   ((c) ? void() : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), std::abort()))
 
 namespace fuzz {
-
-// Both logs to /dev/null, also for threads that open them when they start.
-void QuietLogs();
 
 // The rest of `data` cut into segments of 1 to `maxSegment` bytes, each
 // length taken from the input; and the segments joined again.

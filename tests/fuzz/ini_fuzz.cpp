@@ -15,19 +15,15 @@
 
 namespace {
 
-std::string path;  // of the ini file, in a folder of its own
+// The ini file, in a folder of its own.
+const std::string path = [] {
+  char dir[] = "/tmp/relvo_ini_fuzz.XXXXXX";
+  return std::string(::mkdtemp(dir)) + "/relvoclient.ini";
+}();
 
 void Write(const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::QuietLogs();
-  char dir[] = "/tmp/relvo_ini_fuzz.XXXXXX";
-  FUZZ_CHECK(::mkdtemp(dir) != nullptr);
-  path = std::string(dir) + "/relvoclient.ini";
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size), marker = "\n#reload\n";

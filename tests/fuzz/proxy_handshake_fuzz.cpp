@@ -9,11 +9,6 @@
 
 using relvoproxy::HandshakeStatus;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::QuietLogs();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const std::string key = input.ConsumeRandomLengthString(relvo::wire::kMaxKeyBytes);
