@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <utility>
 
 #include "Common/os.h"
 
@@ -174,13 +175,20 @@ bool LogFile::Write(const char* format, va_list args) {
   const bool written = std::fwrite(line, 1, length, file_.get()) == length;
   const bool ok = written && std::fflush(file_.get()) == 0;
   size_ += length;
-  if (maxBytes_ == 0 || size_ < maxBytes_ || size_ < retryAt_ || !Rotate() || stuckReported_) return ok;
-  stuckReported_ = true;
+  if (maxBytes_ == 0 || size_ < maxBytes_ || size_ < retryAt_) return ok;
+  const bool stuck = Rotate() && !stuckReported_;
+  const bool recovered = std::exchange(recovered_, false);
+  if (!stuck && !recovered) return ok;
+  stuckReported_ = stuckReported_ || stuck;
   const std::string name = fileName_;
   lock.unlock();  // this may be the errors log itself
-  ErrorsLog().Printf("Log rotation: '%s' cannot be renamed (held open by another program?). It keeps growing; the "
-                     "rotation is tried again later.",
-                     name.c_str());
+  if (stuck) {
+    ErrorsLog().Printf("Log rotation: '%s' cannot be renamed (held open by another program?). It keeps growing; "
+                       "the rotation is tried again later.",
+                       name.c_str());
+  } else {
+    ErrorsLog().Printf("Log rotation: '%s' was renamed at last; rotation works again.", name.c_str());
+  }
   return ok;
 }
 
@@ -197,6 +205,7 @@ bool LogFile::Rotate() {
   // failed open.
   file_.reset(std::fopen(fileName_.c_str(), "ab"));
   if (moved) {
+    if (stuckReported_) recovered_ = true;
     size_ = 0;
     retryAt_ = 0;
     stuckReported_ = false;

@@ -58,8 +58,9 @@ class LogFile {
   // between the two files. Nothing is shifted or deleted before the file
   // itself has been moved aside (to <stem>.0<ext>): a file that cannot be
   // moved (on Windows, one a viewer holds open without delete sharing)
-  // takes further lines, the errors log says so once, and the rotation is
-  // tried again after another min(maxBytes, 64 KiB). Takes effect at the
+  // takes further lines, the errors log says so once (and once more when a
+  // later try works), and the rotation is tried again after another
+  // min(maxBytes, 64 KiB). Takes effect at the
   // next Open of a new path.
   void SetRotation(uint64_t maxBytes, unsigned keep);
 
@@ -96,6 +97,7 @@ class LogFile {
   uint64_t size_ = 0;                 // bytes in the open file
   uint64_t retryAt_ = 0;              // no rotation before the file has this size
   bool stuckReported_ = false;        // the failed rotation has been reported
+  bool recovered_ = false;            // a reported one has worked since: say so
   std::vector<std::string> rotated_;  // <stem>.1<ext> ... <stem>.<keep><ext>
 };
 

@@ -194,13 +194,7 @@ TEST_F(RunningSettings, LogPathsAreReadOnceFromTheLogFolder) {
   EXPECT_EQ((fs::path("here") / "events.log").string(), events);
 }
 
-TEST_F(RunningSettings, AByteOrderMarkLosesNoSection) {
-  Load("\xEF\xBB\xBF[general]\r\ndebug_level=4\r\nrelay_buffer=8000\r\n" + kProxy + kOneServer);
-  EXPECT_EQ(4, libmo::EventsLog().Level());
-  EXPECT_EQ(8000, libmo::RelayBufferBytes());
-  libmo::SetRelayBufferBytes(libmo::kRelayBufferDefault);
-}
-
+// The file starts with a byte-order mark, which loses no section.
 TEST_F(RunningSettings, EveryNumberThatIsNoPlainNumberInRangeIsReportedWithTheValueUsed) {
   testsupport::TestLogs logs;
   WriteFile(dir.path() / "relvoclient.ini", "[log]\nmax_size_mb=50MB\nkeep=five\n");
@@ -211,7 +205,7 @@ TEST_F(RunningSettings, EveryNumberThatIsNoPlainNumberInRangeIsReportedWithTheVa
   config.GetLogRotation(maxBytes, keep);
   EXPECT_EQ(50u << 20, maxBytes);
   EXPECT_EQ(99u, keep);  // never 0: that would delete the log at each rotation
-  Load("[general]\ndebug_level=five\nreconnect_tmo=-1\nrelay_buffer=1x\n[proxyServer]\naddress=p\nport=70x\n"
+  Load("\xEF\xBB\xBF[general]\r\ndebug_level=five\nreconnect_tmo=-1\nrelay_buffer=1x\n[proxyServer]\naddress=p\nport=70x\n"
        "[servers]\nweb=1\n[web]\naddress=a\nport=80\nmaxcon=\x01lots\nproxyrecord=yes\n");
   libmo::SetRelayBufferBytes(libmo::kRelayBufferDefault);
   for (const char* line : {"[log] max_size_mb=50MB is not a whole number from 0 to 4096; 50 is used instead.",

@@ -29,12 +29,17 @@ std::string Broker::CheckInvariants() const {
     // A host without an open request or a connection in its handshake is
     // forgotten at once.
     if (!host.open && host.pending.empty()) return "host " + name + " kept with nothing to wait for";
+    // Every connection gets its own number, below the counter.
+    std::set<uint64_t> numbers;
     for (const auto& [connection, seq] : host.pending) {
       if (seq >= seq_) return "a pending connection numbered ahead of the counter";
+      if (!numbers.insert(seq).second) return "two pending connections share a number";
       if (commands_.count(connection) != 0) return "a command connection still pending";
     }
     if (!host.open) continue;
     const Request& r = *host.open;
+    if (r.transport != 0 && host.pending.count(r.transport) != 0) return "a held transport is still pending";
+    if (r.command == 0) return "a request without its command connection";
     if (r.firstSeq > seq_ || r.firstSeq > r.endSeq) return "request window of host " + name + " reversed";
     if (r.client != 0 && !clients.insert(r.client).second) return "a client both waits and is served";
     switch (r.state) {
