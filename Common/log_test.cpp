@@ -59,27 +59,6 @@ TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
   EXPECT_EQ("...\n", content.substr(3 * 2048 - 4));
 }
 
-// Keeps `file` from being moved, as a log viewer does on Windows: it holds
-// the file open without delete sharing. On POSIX, where an open file can
-// always be renamed, a folder stands at `movedTo`, the name the move takes.
-class FileHold {
- public:
-  FileHold([[maybe_unused]] const std::filesystem::path& file, const std::filesystem::path& movedTo) : movedTo_(movedTo) {
-#if defined(_WIN32)
-    handle_ = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(INVALID_HANDLE_VALUE, handle_);
-  }
-  ~FileHold() { ::CloseHandle(handle_); }
-  HANDLE handle_;
-#else
-    EXPECT_TRUE(std::filesystem::create_directory(movedTo_));
-  }
-  ~FileHold() { std::filesystem::remove(movedTo_); }
-#endif
-  std::filesystem::path movedTo_;
-};
-
 TEST(LogRotation, ALogThatCannotBeMovedShiftsNothingKeepsItsLinesAndIsTriedAgain) {
   testsupport::TestLogs logs;  // the report goes to the errors log
   TempDir dir;
@@ -88,10 +67,19 @@ TEST(LogRotation, ALogThatCannotBeMovedShiftsNothingKeepsItsLinesAndIsTriedAgain
   libmo::LogFile log;
   log.SetRotation(100, 2);
   ASSERT_FALSE(log.Open(dir / "t.log"));
-  {
-    FileHold viewer(dir / "t.log", dir / "t.0.log");
-    for (int i = 0; i < 8; ++i) log.Printf("held line %d", i);
-  }
+  // A viewer holds the log open without delete sharing (Windows); on POSIX,
+  // where an open file can always be renamed, a folder is in the way.
+#if defined(_WIN32)
+  const HANDLE viewer = ::CreateFileW((dir.path() / "t.log").wstring().c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, viewer);
+  for (int i = 0; i < 8; ++i) log.Printf("held line %d", i);
+  ::CloseHandle(viewer);
+#else
+  ASSERT_TRUE(std::filesystem::create_directory(dir.path() / "t.0.log"));
+  for (int i = 0; i < 8; ++i) log.Printf("held line %d", i);
+  std::filesystem::remove(dir.path() / "t.0.log");
+#endif
   EXPECT_EQ("one\n", ReadFile(dir.path() / "t.1.log"));
   EXPECT_EQ("two\n", ReadFile(dir.path() / "t.2.log"));
   const std::string held = ReadFile(dir.path() / "t.log");

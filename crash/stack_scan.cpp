@@ -2,6 +2,7 @@
 // their look (a word that points just after a call instruction in a module).
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "crash/stack_walker.h"
 
@@ -26,16 +27,23 @@ size_t IndirectCallLength(const unsigned char* code) {
 
 }  // namespace
 
+bool StackWalker::InModule(uint64_t address) const {
+  for (const ModuleEntry& m : modules_) {
+    if (address >= m.base + 8 && address - m.base < m.size) return true;
+  }
+  return false;
+}
+
 bool StackWalker::AfterCall(uint64_t address) const {
-  bool inModule = false;
-  for (const ModuleEntry& m : modules_) inModule = inModule || (address - m.base < m.size && address >= m.base + 8);
-  if (!inModule) return false;
-  // The seven bytes before: a direct call (E8 rel32) ends there, or an
-  // indirect one of two to seven bytes (a REX prefix before it changes
-  // nothing at its end).
+  if (!InModule(address)) return false;
+  // The seven bytes before: a direct call (E8 rel32) to code in a module
+  // ends there, or an indirect one of two to seven bytes (a REX prefix
+  // before it changes nothing at its end).
   unsigned char code[7];
   if (ReadOwnMemory(address - sizeof code, code, sizeof code) != sizeof code) return false;
-  if (code[2] == 0xE8) return true;
+  int32_t offset;
+  std::memcpy(&offset, code + 3, sizeof offset);
+  if (code[2] == 0xE8 && InModule(address + static_cast<uint64_t>(static_cast<int64_t>(offset)))) return true;
   for (size_t length = 2; length <= 7; ++length) {
     if (IndirectCallLength(code + sizeof code - length) == length) return true;
   }

@@ -117,6 +117,8 @@ class StackWalker {
   static constexpr size_t kMaxScanned = 32;
   // True when `address` lies in a listed module just after a call.
   bool AfterCall(uint64_t address) const;
+  // True when `address` lies in a listed module (past its first 8 bytes).
+  bool InModule(uint64_t address) const;
   // Copies up to `size` bytes from `address` of this process; the count of
   // bytes read before the first unreadable one. Never faults.
   static size_t ReadOwnMemory(uint64_t address, void* buffer, size_t size);

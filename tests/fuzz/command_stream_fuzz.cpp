@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Feeder feeder(pair, std::move(segments));
   proxy->AdoptCommandSocket(std::make_shared<libmo::UniqueSocket>(pair.tested));
   pair.tested = -1;  // the holder owns it now
-  const std::string answers = fuzz::ReadToEnd(pair.peer);
+  const std::string answers = fuzz::Read(pair.peer);
   feeder.Stop();
   proxy->StopCommandReader();
   FUZZ_CHECK(answers == expected);

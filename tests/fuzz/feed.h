@@ -47,8 +47,7 @@ class Feeder {
 };
 
 // Everything `fd` yields until its end (10 seconds at most: a finding), or
-// what it holds now.
-std::string ReadToEnd(int fd);
-std::string ReadQueued(int fd);
+// with `flags` MSG_DONTWAIT what it holds now.
+std::string Read(int fd, int flags = 0);
 
 }  // namespace fuzz
