@@ -31,6 +31,13 @@ std::string ToLowerAscii(std::string text) {
 Ini::Ini(std::string fileName) : fileName_(std::move(fileName)) {
   std::error_code ec;
   if (!std::filesystem::exists(fileName_, ec)) throw std::runtime_error("Ini file '" + fileName_ + "' does not exist.");
+  // A file this large is no configuration: it is refused before it takes
+  // the memory it would need.
+  const uintmax_t size = std::filesystem::file_size(fileName_, ec);
+  if (!ec && size > kMaxFileBytes) {
+    throw std::runtime_error("Ini file '" + fileName_ + "' is larger than " + std::to_string(kMaxFileBytes) +
+                             " bytes.");
+  }
   std::ifstream in(fileName_);
   if (!in.is_open()) throw std::runtime_error("Failed to read ini file '" + fileName_ + "'.");
 

@@ -6,6 +6,7 @@
 // Not thread-safe; readers on different threads are independent.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,8 +18,11 @@ class Ini {
   // Keys in byte order; equal keys keep their file order.
   using Section = std::multimap<std::string, std::string>;
 
+  static constexpr uintmax_t kMaxFileBytes = 1 << 20;
+
   // Reads and parses `fileName`. Throws std::runtime_error when nothing
-  // exists at the path, the file cannot be opened, or a line cannot be read.
+  // exists at the path, the file is larger than kMaxFileBytes, it cannot be
+  // opened, or a line cannot be read.
   explicit Ini(std::string fileName);
 
   // Value of the first `key` in `section`, or "" when either is absent. The

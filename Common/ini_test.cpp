@@ -94,6 +94,7 @@ TEST_F(IniFile, WhatCannotBeReadAsWrittenIsNoted) {
                                       head + "9: key lines without a section name are not read."}),
             Load("early=1\n[a]\nk=v\n[broken\nnoequals\n[a]\nk=w\n[b\nlate=2\n").Notes());
   EXPECT_TRUE(Load("\xEF\xBB\xBF[a]\nk=v\n; comment\n[empty]\n").Notes().empty());
+  EXPECT_THROW(Load("[a]\nk=" + std::string(Ini::kMaxFileBytes, 'v')), std::runtime_error);
 }
 
 }  // namespace

@@ -194,8 +194,7 @@ TEST_F(RunningSettings, LogPathsAreReadOnceFromTheLogFolder) {
   EXPECT_EQ((fs::path("here") / "events.log").string(), events);
 }
 
-// The file starts with a byte-order mark, which loses no section.
-TEST_F(RunningSettings, EveryNumberThatIsNoPlainNumberInRangeIsReportedWithTheValueUsed) {
+TEST_F(RunningSettings, EveryNumberThatIsNoPlainNumberInRangeIsReportedWithTheValueUsedAndABomLosesNothing) {
   testsupport::TestLogs logs;
   WriteFile(dir.path() / "relvoclient.ini", "[log]\nmax_size_mb=50MB\nkeep=five\n");
   std::string events, errors;

@@ -73,16 +73,26 @@ void StackWalker::ScanStack(uint64_t stackPointer, const ResolveFn& resolve) {
       ReportFrame(FrameKind::Next, entry);
       ++found;
     }
+    at += got * 8;
     if (got * 8 < want) break;
-    at += want;
   }
-  if (found != 0) return;
   char line[256];
-  std::snprintf(line, sizeof line,
-                "No frame: the unwinder reached no code in a module, and no return address into one was found "
-                "in the %llu bytes of stack read from 0x%016llx.",
-                static_cast<unsigned long long>(at - (stackPointer & ~uint64_t{7})),
-                static_cast<unsigned long long>(stackPointer));
+  const unsigned long long read = at - (stackPointer & ~uint64_t{7});
+  if (found == kMaxScanned) {
+    std::snprintf(line, sizeof line, "The stack scan stopped after %zu frames.", kMaxScanned);
+  } else if (found != 0) {
+    return;
+  } else if (read == 0) {
+    std::snprintf(line, sizeof line,
+                  "No frame: the unwinder reached no code in a module, and the stack pointer 0x%016llx points at "
+                  "no readable memory.",
+                  static_cast<unsigned long long>(stackPointer));
+  } else {
+    std::snprintf(line, sizeof line,
+                  "No frame: the unwinder reached no code in a module, and no return address into one was found "
+                  "in the %llu bytes of stack read from 0x%016llx.",
+                  read, static_cast<unsigned long long>(stackPointer));
+  }
   output_.CallStackLine(line);
 }
 

@@ -7,7 +7,6 @@
 #include "tests/fuzz/feed.h"
 #include "tools/relvoproxy/broker.h"
 
-using relvoproxy::BrokerAction;
 using Kind = relvoproxy::BrokerAction::Kind;
 
 namespace {
@@ -37,47 +36,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string host = "10.0.0." + std::to_string(input.ConsumeIntegralInRange(1, 3));
     // A connection that finished its handshake: a new one, or one announced.
     auto shaken = [&] { return pending.empty() || input.ConsumeBool() ? Connection{next++, host} : Take(input, pending); };
-    switch (input.ConsumeIntegralInRange(0, 8)) {
-      case 0:
-        broker.AddClient(next++, now);
-        break;
-      case 1:
-        pending.push_back({next++, host});
-        broker.AwaitingType(pending.back().id, host);
-        break;
-      case 2:
-        if (!pending.empty()) {
-          const Connection c = Take(input, pending);
-          broker.HandshakeEnded(c.id, c.host, now);
-        }
-        break;
-      case 3:
-        commands.push_back(shaken());
-        broker.AddCommand(commands.back().id, commands.back().host, now);
-        break;
-      case 4: {
-        const Connection c = shaken();
-        broker.AddTransport(c.id, c.host, now);
-        break;
-      }
-      case 5:
-        if (!commands.empty()) {
-          const size_t i = input.ConsumeIntegralInRange<size_t>(0, commands.size() - 1);
-          broker.Answer(commands[i].id, input.ConsumeIntegralInRange<uint16_t>(0, 2), now);
-        }
-        break;
-      case 6:
-        if (!commands.empty()) broker.CommandClosed(Take(input, commands).id, now);
-        break;
-      case 7:
-        now += std::chrono::milliseconds(input.ConsumeIntegralInRange(0, 12000));
-        broker.Tick(now);
-        break;
-      case 8:
-        if (input.ConsumeIntegralInRange(0, 15) == 0) broker.StopAll();
-        break;
+    const int event = input.ConsumeIntegralInRange(0, 8);
+    if (event == 0) broker.AddClient(next++, now);
+    if (event == 1) pending.push_back({next++, host}), broker.AwaitingType(pending.back().id, host);
+    if (event == 2 && !pending.empty()) {
+      const Connection c = Take(input, pending);
+      broker.HandshakeEnded(c.id, c.host, now);
     }
-    for (const BrokerAction& a : broker.TakeActions()) {
+    if (event == 3) commands.push_back(shaken()), broker.AddCommand(commands.back().id, commands.back().host, now);
+    if (event == 4) {
+      const Connection c = shaken();
+      broker.AddTransport(c.id, c.host, now);
+    }
+    if (event == 5 && !commands.empty()) {
+      const size_t i = input.ConsumeIntegralInRange<size_t>(0, commands.size() - 1);
+      broker.Answer(commands[i].id, input.ConsumeIntegralInRange<uint16_t>(0, 2), now);
+    }
+    if (event == 6 && !commands.empty()) broker.CommandClosed(Take(input, commands).id, now);
+    if (event == 7) now += std::chrono::milliseconds(input.ConsumeIntegralInRange(0, 12000)), broker.Tick(now);
+    if (event == 8 && input.ConsumeIntegralInRange(0, 15) == 0) broker.StopAll();
+    for (const auto& a : broker.TakeActions()) {
       if (a.kind == Kind::kPair || a.kind == Kind::kCloseClient) FUZZ_CHECK(a.client && ended.insert(a.client).second);
       if (a.kind == Kind::kPair || a.kind == Kind::kCloseTransport) {
         FUZZ_CHECK(a.transport && ended.insert(a.transport).second);

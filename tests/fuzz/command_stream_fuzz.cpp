@@ -12,6 +12,7 @@
 #include "tests/fuzz/feed.h"
 
 namespace {
+namespace wire = relvo::wire;
 
 // A loopback port bound and never listened on: every connect is refused.
 const uint16_t refusingPort = [] {
@@ -31,20 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string stream = fuzz::Joined(segments);
   std::string expected;
   for (size_t i = 0; i + 1 < stream.size(); i += 2) {
-    if (relvo::wire::ReadWord(stream.data() + i) == relvo::wire::kCreateTransport) {
-      expected += relvo::wire::Word(relvo::wire::kNotCreated);
-    }
+    if (wire::ReadWord(stream.data() + i) == wire::kCreateTransport) expected += wire::Word(wire::kNotCreated);
   }
 
-  fuzz::SocketPair pair;
   const auto proxy = std::make_shared<relvo::ProxyServer>();
   proxy->host = "127.0.0.1";
   proxy->port = refusingPort;
-  fuzz::Feeder feeder(pair, std::move(segments));
+  fuzz::FedPair pair(std::move(segments));
   proxy->AdoptCommandSocket(std::make_shared<libmo::UniqueSocket>(pair.tested));
   pair.tested = -1;  // the holder owns it now
   const std::string answers = fuzz::Read(pair.peer);
-  feeder.Stop();
+  pair.StopFeeding();
   proxy->StopCommandReader();
   FUZZ_CHECK(answers == expected);
   return 0;

@@ -18,10 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> segments = fuzz::Segments(input, 1100);
   const std::string stream = fuzz::Joined(segments);
 
-  fuzz::SocketPair pair;
-  fuzz::Feeder feeder(pair, std::move(segments));
+  fuzz::FedPair pair(std::move(segments));
   const bool shaken = relvo::DoHandShake(libmo::UniqueSocket(pair.tested, false), type);
-  feeder.Stop();
+  pair.StopFeeding();
   // Read before the close: a close with bytes unread resets the pair.
   const std::string sent = fuzz::Read(pair.peer, MSG_DONTWAIT);
   const std::string answer = sent.substr(0, sent.find('\0'));

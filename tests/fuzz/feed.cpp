@@ -25,41 +25,33 @@ std::vector<std::string> Segments(FuzzedDataProvider& data, size_t maxSegment) {
   return segments;
 }
 
-std::string Joined(const std::vector<std::string>& segments) {
-  std::string all;
-  for (const std::string& s : segments) all += s;
-  return all;
-}
-
-SocketPair::SocketPair() {
+FedPair::FedPair(std::vector<std::string> segments) {
   int fds[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
   tested = fds[0];
   peer = fds[1];
-}
-
-SocketPair::~SocketPair() {
-  if (tested >= 0) ::close(tested);
-  ::close(peer);
-}
-
-Feeder::Feeder(const SocketPair& pair, std::vector<std::string> segments) : tested_(::dup(pair.tested)) {
-  thread_ = std::thread([this, peer = pair.peer, segments = std::move(segments)] {
+  watched_ = ::dup(tested);
+  thread_ = std::thread([this, segments = std::move(segments)] {
     for (const std::string& s : segments) {
       if (done_ || ::send(peer, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size())) break;
       // Readable while a byte of it is unread (FIONREAD lags behind here).
-      pollfd unread{tested_, POLLIN, 0};
+      pollfd unread{watched_, POLLIN, 0};
       while (!done_ && ::poll(&unread, 1, 0) == 1) std::this_thread::yield();
     }
     ::shutdown(peer, SHUT_WR);
   });
 }
 
-void Feeder::Stop() {
+void FedPair::StopFeeding() {
   done_ = true;
   if (thread_.joinable()) thread_.join();
-  if (tested_ >= 0) ::close(tested_);
-  tested_ = -1;
+}
+
+FedPair::~FedPair() {
+  StopFeeding();
+  for (const int fd : {watched_, tested, peer}) {
+    if (fd >= 0) ::close(fd);
+  }
 }
 
 std::string Read(int fd, int flags) {

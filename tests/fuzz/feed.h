@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,28 +21,24 @@ namespace fuzz {
 // The rest of `data` cut into segments of 1 to `maxSegment` bytes, each
 // length taken from the input; and the segments joined again.
 std::vector<std::string> Segments(FuzzedDataProvider& data, size_t maxSegment);
-std::string Joined(const std::vector<std::string>& segments);
+inline std::string Joined(const std::vector<std::string>& s) { return std::accumulate(s.begin(), s.end(), std::string()); }
 
-// A connected pair of stream sockets: `tested` for the code under test.
-struct SocketPair {
-  SocketPair();
-  ~SocketPair();
+// A connected pair of stream sockets: `tested` for the code under test,
+// `peer` for the harness, which writes the segments there, each once the
+// tested side has taken all of the previous one, then ends its sending. A
+// read there mostly sees one segment; one still copying when the next comes
+// takes it too. StopFeeding ends the feeding early, once the code under test
+// reads no more. Set `tested` to -1 when the code under test owns it.
+class FedPair {
+ public:
+  explicit FedPair(std::vector<std::string> segments);
+  ~FedPair();
+  void StopFeeding();
   int tested = -1;
   int peer = -1;
-};
-
-// Writes the segments to `peer`, each once the tested side has taken all of
-// the previous one, then ends the peer's sending. A read there mostly sees
-// one segment; one that is still copying when the next comes takes it too.
-// Stop ends the feeding early once the code under test reads no more.
-class Feeder {
- public:
-  Feeder(const SocketPair& pair, std::vector<std::string> segments);
-  ~Feeder() { Stop(); }
-  void Stop();
 
  private:
-  int tested_;  // a duplicate: the code under test may close its own
+  int watched_ = -1;  // a duplicate of `tested`, which the code under test may close
   std::atomic<bool> done_{false};
   std::thread thread_;
 };

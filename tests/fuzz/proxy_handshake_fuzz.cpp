@@ -18,14 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (right) segments.insert(segments.begin(), answer);
   const std::string stream = fuzz::Joined(segments);
 
-  fuzz::SocketPair pair;
-  fuzz::Feeder feeder(pair, std::move(segments));
+  fuzz::FedPair pair(std::move(segments));
   const relvoproxy::HandshakeResult result = relvoproxy::AcceptHandshake(
       pair.tested, key, relvoproxy::Clock::now() + std::chrono::seconds(10), [] { return true; });
-  feeder.Stop();
+  pair.StopFeeding();
   FUZZ_CHECK(result.status != HandshakeStatus::kTimedOut && result.status != HandshakeStatus::kFailed);
+  const uint16_t type = result.status == HandshakeStatus::kCommand ? 1 : 2;
   if (result.status == HandshakeStatus::kCommand || result.status == HandshakeStatus::kTransport) {
-    const uint16_t type = result.status == HandshakeStatus::kCommand ? 1 : 2;
     FUZZ_CHECK(stream.compare(0, answer.size() + 2, answer + relvo::wire::Word(type)) == 0);
   }
   if (result.status == HandshakeStatus::kBadType) FUZZ_CHECK(stream.compare(0, answer.size(), answer) == 0);
