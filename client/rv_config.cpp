@@ -84,7 +84,9 @@ void AppConfiguration::GetLogFiles(std::string& eventsLog, std::string& errorsLo
       // A count that is not a plain number from 0 to 99 keeps the most old
       // files: read as 0 it would delete the whole log at every rotation.
       const std::string keepText = ini.GetValue("log", "keep");
-      logKeep_ = keepText.empty() ? 0u : IsNumberIn(keepText, 0, 99) ? static_cast<unsigned>(AtoiSaturated(keepText)) : 99u;
+      logKeep_ = keepText.empty()               ? 0u
+                 : IsNumberIn(keepText, 0, 99) ? static_cast<unsigned>(AtoiSaturated(keepText))
+                                               : 99u;
       // The logs are not open yet: the first load writes these.
       if (!sizeText.empty() && !IsNumberIn(sizeText, 0, 4096)) {
         logNotes_.push_back(NumberMessage("log", "max_size_mb", sizeText, 0, 4096, megabytes));

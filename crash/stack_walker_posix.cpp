@@ -152,6 +152,8 @@ bool StackWalker::WalkFrames(ThreadHandle thread, const ThreadContext* context) 
   return true;
 }
 
-size_t StackWalker::ReadOwnMemory(uint64_t address, void* buffer, size_t size) { return ReadOwn(address, buffer, size); }
+size_t StackWalker::ReadOwnMemory(uint64_t address, void* buffer, size_t size) {
+  return ReadOwn(address, buffer, size);
+}
 
 }  // namespace tezra::callstack
