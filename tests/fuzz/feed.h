@@ -43,7 +43,7 @@ class FedPair {
   std::thread thread_;
 };
 
-// Everything `fd` yields until its end (10 seconds at most: a finding), or
+// Everything `fd` yields until its end (a hang is libFuzzer's time-out), or
 // with `flags` MSG_DONTWAIT what it holds now.
 std::string Read(int fd, int flags = 0);
 
