@@ -84,4 +84,17 @@ TEST_F(IniFile, KeysWithoutASectionNameJoinTheNextNamedSection) {
   EXPECT_EQ("", ini.GetValue("broken", "b"));
 }
 
+TEST_F(IniFile, WhatCannotBeReadAsWrittenIsNoted) {
+  const std::string head = "Ini file '" + (dir / "t.ini") + "' line ";
+  EXPECT_EQ((std::vector<std::string>{head + "1: key lines before a section name are read as part of [a].",
+                                      head + "4: a section header without ']' is skipped.",
+                                      head + "5: neither [section] nor key=value; the line is skipped.",
+                                      head + "6: [a] appears again; the keys of this block are not read.",
+                                      head + "8: a section header without ']' is skipped.",
+                                      head + "9: key lines without a section name are not read."}),
+            Load("early=1\n[a]\nk=v\n[broken\nnoequals\n[a]\nk=w\n[b\nlate=2\n").Notes());
+  EXPECT_TRUE(Load("\xEF\xBB\xBF[a]\nk=v\n; comment\n[empty]\n").Notes().empty());
+  EXPECT_THROW(Load("[a]\nk=" + std::string(Ini::kMaxFileBytes, 'v')), std::runtime_error);
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 #include "Common/log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <utility>
 
 #include "Common/os.h"
 
@@ -161,7 +163,7 @@ bool LogFile::Printf(const char* format, ...) {
 }
 
 bool LogFile::Write(const char* format, va_list args) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   char* const line = line_;
   char* p = detail::PutTimeStamp(line, os::LocalNow());
   ThreadPrefix& tp = threadPrefix;
@@ -191,7 +193,20 @@ bool LogFile::Write(const char* format, va_list args) {
   const bool written = std::fwrite(line, 1, length, file_.get()) == length;
   const bool ok = written && std::fflush(file_.get()) == 0;
   size_ += length;
-  if (maxBytes_ != 0 && size_ >= maxBytes_) Rotate();
+  if (maxBytes_ == 0 || size_ < maxBytes_ || size_ < retryAt_) return ok;
+  const bool stuck = Rotate() && !stuckReported_;
+  const bool recovered = std::exchange(recovered_, false);
+  if (!stuck && !recovered) return ok;
+  stuckReported_ = stuckReported_ || stuck;
+  const std::string name = fileName_;
+  lock.unlock();  // this may be the errors log itself
+  if (stuck) {
+    ErrorsLog().Printf("Log rotation: '%s' cannot be renamed (held open by another program?). It keeps growing; "
+                       "the rotation is tried again later.",
+                       name.c_str());
+  } else {
+    ErrorsLog().Printf("Log rotation: '%s' was renamed at last; rotation works again.", name.c_str());
+  }
   return ok;
 }
 
@@ -201,20 +216,45 @@ void LogFile::SetRotation(uint64_t maxBytes, unsigned keep) {
   keep_ = keep;
 }
 
-void LogFile::Rotate() {
+bool LogFile::Rotate() {
   file_.reset();
-  if (rotated_.empty()) {
-    std::remove(fileName_.c_str());
-  } else {
-    // Renaming onto an existing file fails on Windows: the target goes first.
-    std::remove(rotated_.back().c_str());
-    for (size_t i = rotated_.size() - 1; i > 0; --i) std::rename(rotated_[i - 1].c_str(), rotated_[i].c_str());
-    std::rename(fileName_.c_str(), rotated_.front().c_str());
-  }
+  const bool moved = MoveAside();
   // When this fails the log has no file until the next Open, as after a
   // failed open.
   file_.reset(std::fopen(fileName_.c_str(), "ab"));
-  size_ = 0;
+  if (moved) {
+    if (stuckReported_) recovered_ = true;
+    size_ = 0;
+    retryAt_ = 0;
+    stuckReported_ = false;
+    return false;
+  }
+  constexpr uint64_t kRetryBytes = 64 * 1024;
+  retryAt_ = size_ + std::min(maxBytes_, kRetryBytes);
+  return true;
+}
+
+bool LogFile::MoveAside() {
+  if (rotated_.empty()) return std::remove(fileName_.c_str()) == 0;
+  const std::filesystem::path live(fileName_);
+  const std::string aside = (live.parent_path() / (live.stem().string() + ".0" + live.extension().string())).string();
+  // A file left aside by a rotation that the end of the process cut short
+  // is history too: it takes its place in the row first (renaming the live
+  // log onto it would replace it on POSIX).
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(aside, ec) && !ShiftInto(aside)) return false;
+  if (std::rename(fileName_.c_str(), aside.c_str()) != 0) return false;  // nothing shifted
+  if (ShiftInto(aside)) return true;
+  std::rename(aside.c_str(), fileName_.c_str());
+  return false;
+}
+
+bool LogFile::ShiftInto(const std::string& aside) {
+  // Renaming onto an existing file fails on Windows: the target goes first.
+  // A kept file that is held open stops the shift without a loss.
+  std::remove(rotated_.back().c_str());
+  for (size_t i = rotated_.size() - 1; i > 0; --i) std::rename(rotated_[i - 1].c_str(), rotated_[i].c_str());
+  return std::rename(aside.c_str(), rotated_.front().c_str()) == 0;
 }
 
 }  // namespace libmo

@@ -60,7 +60,13 @@ class LogFile {
   // <stem>.1<ext> (older ones shift up to <stem>.<keep><ext>; the oldest
   // beyond that, or the file itself when `keep` is 0, is deleted) and a new
   // file is opened, all under the log's mutex: no line is split or lost
-  // between the two files. Takes effect at the next Open of a new path.
+  // between the two files. Nothing is shifted or deleted before the file
+  // itself has been moved aside (to <stem>.0<ext>): a file that cannot be
+  // moved (on Windows, one a viewer holds open without delete sharing)
+  // takes further lines, the errors log says so once (and once more when a
+  // later try works), and the rotation is tried again after another
+  // min(maxBytes, 64 KiB). Takes effect at the
+  // next Open of a new path.
   void SetRotation(uint64_t maxBytes, unsigned keep);
 
   uint8_t Level() const { return level_.load(); }
@@ -73,8 +79,14 @@ class LogFile {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
 
-  // REQUIRES: mutex_ held.
-  void Rotate();
+  // REQUIRES: mutex_ held. True when the rotation could not be done.
+  bool Rotate();
+  // REQUIRES: mutex_ held, the file closed. True when the file was moved
+  // to <stem>.1<ext> (or, with keep 0, deleted).
+  bool MoveAside();
+  // REQUIRES: mutex_ held; keep > 0. Drops the oldest kept file, shifts the
+  // others up and renames `aside` to <stem>.1<ext>; true when that worked.
+  bool ShiftInto(const std::string& aside);
 
   std::mutex mutex_;
   // The line being written, guarded by mutex_: off the writers' stacks, so
@@ -88,6 +100,9 @@ class LogFile {
   uint64_t maxBytes_ = 0;
   unsigned keep_ = 0;
   uint64_t size_ = 0;                 // bytes in the open file
+  uint64_t retryAt_ = 0;              // no rotation before the file has this size
+  bool stuckReported_ = false;        // the failed rotation has been reported
+  bool recovered_ = false;            // a reported one has worked since: say so
   std::vector<std::string> rotated_;  // <stem>.1<ext> ... <stem>.<keep><ext>
 };
 

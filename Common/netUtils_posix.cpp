@@ -47,7 +47,13 @@ bool CloseSocket(SOCKET s) {
 }
 
 int Send(SOCKET s, const char* data, int length) {
-  return static_cast<int>(::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL));
+  // A send that a signal ended before it moved a byte goes on (one on a
+  // socket with a time-out set is never restarted by itself).
+  ssize_t n;
+  do {
+    n = ::send(s, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
 }
 
 namespace os {

@@ -10,17 +10,33 @@
 // socket down wakes the calls blocked on it: plain blocking calls suffice.
 namespace netutils {
 
+namespace {
+
+// Makes `call` again while a signal handled on this thread ends it before
+// it moved a byte: a call on a socket with a time-out set is never restarted
+// by itself, whatever the handler asked for.
+template <typename Call>
+int Restarting(const Call& call) {
+  ssize_t n;
+  do {
+    n = call();
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
 int Recv(const libmo::UniqueSocket& socket, char* data, int length) {
-  return static_cast<int>(::recv(socket.Handle(), data, static_cast<size_t>(length), 0));
+  return Restarting([&] { return ::recv(socket.Handle(), data, static_cast<size_t>(length), 0); });
 }
 
 int Send(const libmo::UniqueSocket& socket, const char* data, int length) {
-  return static_cast<int>(::send(socket.Handle(), data, static_cast<size_t>(length), MSG_NOSIGNAL));
+  return Restarting([&] { return ::send(socket.Handle(), data, static_cast<size_t>(length), MSG_NOSIGNAL); });
 }
 
 int SendPart(const libmo::UniqueSocket& socket, const char* data, int length, bool more) {
   const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
-  return static_cast<int>(::send(socket.Handle(), data, static_cast<size_t>(length), flags));
+  return Restarting([&] { return ::send(socket.Handle(), data, static_cast<size_t>(length), flags); });
 }
 
 // Switching TCP_NODELAY on, even when it is on already, sends what waits.

@@ -59,17 +59,11 @@ bool ProxyServer::CommandConnect() {
       old->Close();
       readCmdThread_.StopAndJoin();
     }
-    std::shared_ptr<libmo::UniqueSocket> fresh = Connect(ConnType::Command);
-    {
-      std::lock_guard<std::mutex> lock(socketMutex_);
-      commandSocket_ = std::move(fresh);
-    }
+    AdoptCommandSocket(Connect(ConnType::Command));
     if (GetCommandSocket() == INVALID_SOCKET) {
       LogError("Command connection is not established.");
       return false;
     }
-    TouchLastCommandTime();
-    readCmdThread_.StartWork(shared_from_this());
     LogEvent("Command connection is established %d", static_cast<int>(GetCommandSocket()));
     return true;
   } catch (const std::exception& e) {
@@ -78,6 +72,16 @@ bool ProxyServer::CommandConnect() {
     libmo::Detail::AssertFailNoExceptionImpl("ProxyServer::CommandConnect", "ProxyServer", 108);
   }
   return false;
+}
+
+void ProxyServer::AdoptCommandSocket(std::shared_ptr<libmo::UniqueSocket> socket) {
+  {
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    commandSocket_ = std::move(socket);
+  }
+  if (GetCommandSocket() == INVALID_SOCKET) return;
+  TouchLastCommandTime();
+  readCmdThread_.StartWork(shared_from_this());
 }
 
 std::shared_ptr<libmo::UniqueSocket> ProxyServer::CommandSocket() const {

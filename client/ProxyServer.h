@@ -64,6 +64,12 @@ class ProxyServer : public std::enable_shared_from_this<ProxyServer> {
   // Runs on the reconnect thread only.
   bool CommandConnect();
 
+  // Takes `socket`, whose handshake is done, as the command connection and
+  // starts the reader on it. The second half of CommandConnect; also where a
+  // harness hands the reader a connection it feeds itself.
+  // REQUIRES: the reader of the previous connection was stopped and joined.
+  void AdoptCommandSocket(std::shared_ptr<libmo::UniqueSocket> socket);
+
   // Handle of the command connection, or INVALID_SOCKET.
   SOCKET GetCommandSocket() const;
 

@@ -16,6 +16,7 @@
 #include "Common/relvo/OnlineUsers.h"
 #include "Common/relvo/entry_timeouts.h"
 #include "client/ProxyServer.h"
+#include "client/numeric_setting.h"
 
 namespace fs = std::filesystem;
 
@@ -78,9 +79,22 @@ void AppConfiguration::GetLogFiles(std::string& eventsLog, std::string& errorsLo
     try {
       const libmo::Ini ini(configFileName_);
       folder = ini.GetString("log", "folder", "logs");
-      const int32_t megabytes = std::clamp<int32_t>(AtoiSaturated(ini.GetValue("log", "max_size_mb")), 0, 4096);
+      const std::string sizeText = ini.GetValue("log", "max_size_mb");
+      const int32_t megabytes = std::clamp<int32_t>(AtoiSaturated(sizeText), 0, 4096);
       logMaxBytes_ = static_cast<uint64_t>(megabytes) << 20;
-      logKeep_ = static_cast<unsigned>(std::clamp<int32_t>(AtoiSaturated(ini.GetValue("log", "keep")), 0, 99));
+      // A count that is not a plain number from 0 to 99 keeps the most old
+      // files: read as 0 it would delete the whole log at every rotation.
+      const std::string keepText = ini.GetValue("log", "keep");
+      logKeep_ = keepText.empty()               ? 0u
+                 : IsNumberIn(keepText, 0, 99) ? static_cast<unsigned>(AtoiSaturated(keepText))
+                                               : 99u;
+      // The logs are not open yet: the first load writes these.
+      if (!sizeText.empty() && !IsNumberIn(sizeText, 0, 4096)) {
+        logNotes_.push_back(NumberMessage("log", "max_size_mb", sizeText, 0, 4096, megabytes));
+      }
+      if (!keepText.empty() && !IsNumberIn(keepText, 0, 99)) {
+        logNotes_.push_back(NumberMessage("log", "keep", keepText, 0, 99, logKeep_));
+      }
     } catch (const std::exception& e) {
       LogError("%s", e.what());
     } catch (...) {
@@ -120,6 +134,11 @@ uint16_t ParsePort(const std::string& text) {
 void AppConfiguration::LoadServersConfiguration(bool reload) {
   LogEvent("Loading settings from '%s'", configFileName_.c_str());
   const libmo::Ini ini(configFileName_);
+  for (const std::string& note : ini.Notes()) LogError("%s", note.c_str());
+  if (!reload) {
+    for (const std::string& note : logNotes_) LogError("%s", note.c_str());
+    logNotes_.clear();
+  }
 
   const std::string levelText = ini.GetValue("general", "debug_level");
   int32_t level = levelText.empty() ? 0 : AtoiSaturated(levelText);
@@ -129,11 +148,13 @@ void AppConfiguration::LoadServersConfiguration(bool reload) {
              adjusted);
     level = adjusted;
   }
+  CheckNumber("general", "debug_level", levelText, 0, 10, level);
   SetLogLevel(static_cast<uint8_t>(level));
 
   const std::string tmoText = ini.GetValue("general", "reconnect_tmo");
   uint32_t tmo = tmoText.empty() ? 15000u : static_cast<uint32_t>(AtoiSaturated(tmoText));
   if (tmo < 5000) tmo = 5000;
+  CheckNumber("general", "reconnect_tmo", tmoText, 5000, INT_MAX, tmo);
   reconnectTimeout.store(tmo);
   LogEvent("Reconnect timeout: %d ms", static_cast<int>(tmo));
 
@@ -143,6 +164,7 @@ void AppConfiguration::LoadServersConfiguration(bool reload) {
   if (bufferUsed != buffer) {
     LogEvent("Relay buffer of %d bytes is out of range. It's been adjusted to %d", buffer, bufferUsed);
   }
+  CheckNumber("general", "relay_buffer", bufferText, libmo::kRelayBufferMin, libmo::kRelayBufferMax, bufferUsed);
   libmo::SetRelayBufferBytes(bufferUsed);
   LogEvent("Relay buffer: %d bytes", bufferUsed);
 
@@ -159,11 +181,13 @@ void AppConfiguration::LoadServersConfiguration(bool reload) {
       ThrowPlacedError("Address of [%s] is undefined.", "proxyServer");
     }
     if (proxy) proxy->host = address;
-    const uint16_t port = ParsePort(ini.GetValue("proxyServer", "port"));
+    const std::string portText = ini.GetValue("proxyServer", "port");
+    const uint16_t port = ParsePort(portText);
     if (port == 0) {
       SetErrorPlace("AppConfiguration::LoadServersConfiguration", "rv_config", 60);
       ThrowPlacedError("Port of [%s] is undefined or value is incorrect.", "proxyServer");
     }
+    CheckNumber("proxyServer", "port", portText, 1, 65535, port);
     if (proxy) proxy->port = port;
   }
 
@@ -188,7 +212,8 @@ void AppConfiguration::LoadServer(const libmo::Ini& ini, const std::string& name
     SetErrorPlace("AppConfiguration::LoadServersConfiguration::<lambda_1>::operator ()", "rv_config", 69);
     ThrowPlacedError("Address of [%s] is undefined.", name.c_str());
   }
-  server->port = ParsePort(ini.GetValue(name, "port"));
+  const std::string portText = ini.GetValue(name, "port");
+  server->port = ParsePort(portText);
   if (server->port == 0) {
     SetErrorPlace("AppConfiguration::LoadServersConfiguration::<lambda_1>::operator ()", "rv_config", 74);
     ThrowPlacedError("Port of [%s] is undefined or value is incorrect.", name.c_str());
@@ -212,6 +237,9 @@ void AppConfiguration::LoadServer(const libmo::Ini& ini, const std::string& name
     }
   }
   servers_.push_back(server);
+  CheckNumber(name, "port", portText, 1, 65535, server->port);
+  CheckNumber(name, "maxcon", maxconText, 1, INT_MAX, server->maxcon);
+  CheckNumber(name, "proxyrecord", recordText, INT_MIN, INT_MAX, server->proxyrecord ? 1 : 0);
   LogEvent("server [%s]: %s:%d proxyrec(%d) maxcon(%d) is added.", server->name.c_str(), server->address.c_str(),
            static_cast<int>(server->port), server->proxyrecord ? 1 : 0, static_cast<int>(server->maxcon));
 }

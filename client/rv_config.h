@@ -70,8 +70,9 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   void GetLogFiles(std::string& eventsLog, std::string& errorsLog);
 
   // Size-based log rotation from [log] max_size_mb (0 to 4096, in MiB) and
-  // keep (0 to 99); 0 MiB, the default, means no rotation. Read with the log
-  // folder by the first GetLogFiles and kept from then on.
+  // keep (0 to 99, default 0; any other text keeps 99); 0 MiB, the default,
+  // means no rotation. Read with the log folder by the first GetLogFiles and
+  // kept from then on; what was wrong with them the first load reports.
   void GetLogRotation(uint64_t& maxBytes, unsigned& keep) const {
     maxBytes = logMaxBytes_;
     keep = logKeep_;
@@ -126,6 +127,7 @@ class AppConfiguration : public libmo::TChangeFileChangeManager {
   std::string errorsLogPath_;
   uint64_t logMaxBytes_ = 0;
   unsigned logKeep_ = 0;
+  std::vector<std::string> logNotes_;  // errors-log lines owed by GetLogFiles
   std::string configFileName_;
   std::vector<std::string> ownLogs_;  // full paths, lower case; set at the start of a watch
   std::weak_ptr<ProxyServer> proxyServer_;

@@ -13,6 +13,7 @@
 #include "client/CommandReconnectThread.h"
 #include "client/ProxyServer.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_logs.h"
 
 namespace fs = std::filesystem;
 using testsupport::TempDir;
@@ -233,6 +234,32 @@ TEST_F(RunningSettings, LogPathsAreReadOnceFromTheLogFolder) {
   WriteFile(dir.path() / "relvoclient.ini", "[log]\nfolder=elsewhere\n");
   config.GetLogFiles(events, errors);
   EXPECT_EQ((fs::path("here") / "events.log").string(), events);
+}
+
+TEST_F(RunningSettings, EveryNumberThatIsNoPlainNumberInRangeIsReportedWithTheValueUsedAndABomLosesNothing) {
+  testsupport::TestLogs logs;
+  WriteFile(dir.path() / "relvoclient.ini", "[log]\nmax_size_mb=50MB\nkeep=five\n");
+  std::string events, errors;
+  config.GetLogFiles(events, errors);
+  uint64_t maxBytes = 0;
+  unsigned keep = 0;
+  config.GetLogRotation(maxBytes, keep);
+  EXPECT_EQ(50u << 20, maxBytes);
+  EXPECT_EQ(99u, keep);  // never 0: that would delete the log at each rotation
+  Load("\xEF\xBB\xBF[general]\r\ndebug_level=five\nreconnect_tmo=-1\nrelay_buffer=1x\n[proxyServer]\naddress=p\nport=70x\n"
+       "[servers]\nweb=1\n[web]\naddress=a\nport=80\nmaxcon=\x01lots\nproxyrecord=yes\n");
+  libmo::SetRelayBufferBytes(libmo::kRelayBufferDefault);
+  for (const char* line : {"[log] max_size_mb=50MB is not a whole number from 0 to 4096; 50 is used instead.",
+                           "[log] keep=five is not a whole number from 0 to 99; 99 is used instead.",
+                           "[general] debug_level=five is not a whole number from 0 to 10; 0 is used instead.",
+                           "[general] reconnect_tmo=-1 is not a whole number from 5000 to 2147483647; 4294967295 is",
+                           "[general] relay_buffer=1x is not a whole number from 512 to 1048576; 512 is used instead.",
+                           "[proxyServer] port=70x is not a whole number from 1 to 65535; 70 is used instead.",
+                           "[web] maxcon=\\x01lots is not a whole number from 1 to 2147483647; 1000 is used",
+                           "[web] proxyrecord=yes is not a whole number from -2147483648 to 2147483647; 0 is"}) {
+    EXPECT_NE(std::string::npos, logs.Errors().find(line)) << line << "\n" << logs.Errors();
+  }
+  EXPECT_EQ(std::string::npos, logs.Errors().find("port=80 ")) << logs.Errors();
 }
 
 TEST(Reconnect, NeverOnANegativeSilence) {

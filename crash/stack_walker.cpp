@@ -51,12 +51,20 @@ bool StackWalker::WalkStack(ThreadHandle thread, const ThreadContext* context) {
     libmo::SetLastOsError(1114);
     return false;
   }
-  return WalkFrames(thread, context);
+  if (WalkFrames(thread, context)) return true;
+  // The section is never missing from a report: it says why it is empty.
+  const int error = libmo::LastOsError();
+  output_.CallStackBegin();
+  output_.CallStackLine("No frame: the thread's context could not be read, GetLastError: " + std::to_string(error));
+  output_.CallStackEnd();
+  libmo::SetLastOsError(error);
+  return false;
 }
 
-void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve) {
+void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve, uint64_t stackPointer) {
   output_.CallStackBegin();
   int repeats = 0;
+  bool inModule = false;
   for (bool first = true;; first = false) {
     RawFrame raw;
     if (!step(raw)) {
@@ -75,6 +83,7 @@ void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve) {
     entry.pc = raw.pc;
     entry.frame = raw.frame;
     if (raw.pc != 0) resolve(raw, entry);
+    inModule = inModule || !entry.moduleName.empty() || !entry.imageName.empty();
     ReportFrame(first ? FrameKind::First : FrameKind::Next, entry);
     if (raw.returnAddress == 0) {
       ReportFrame(FrameKind::Last, entry);
@@ -82,6 +91,7 @@ void StackWalker::RunFrameLoop(const StepFn& step, const ResolveFn& resolve) {
       break;
     }
   }
+  if (!inModule) ScanStack(stackPointer, resolve);
   output_.CallStackEnd();
 }
 
@@ -110,9 +120,9 @@ void StackWalker::ReportFrame(FrameKind kind, const FrameEntry& f) {
   const std::string& module = !f.imageName.empty() ? f.imageName : f.moduleName;
   const std::string& function = !f.undFullName.empty() ? f.undFullName : !f.undName.empty() ? f.undName : f.name;
   char line[kLineSize];
-  std::snprintf(line, sizeof line, "0x%016llx  0x%016llx  [Module=\"%s\"] [Source=\"%s\":%d] [Func=%s]",
+  std::snprintf(line, sizeof line, "0x%016llx  0x%016llx  [Module=\"%s\"] [Source=\"%s\":%d] [Func=%s]%s",
                 static_cast<unsigned long long>(f.pc), static_cast<unsigned long long>(f.frame), module.c_str(),
-                f.lineFile.c_str(), f.lineNumber, function.c_str());
+                f.lineFile.c_str(), f.lineNumber, function.c_str(), f.scanned ? " [Scanned]" : "");
   output_.CallStackLine(line);
 }
 

@@ -56,6 +56,7 @@ struct FrameEntry {
   const char* symType = "";
   std::string moduleName;
   std::string imageName;
+  bool scanned = false;  // found by the stack scan, not by the unwinder
 };
 
 enum class FrameKind { First, Next, Last };
@@ -81,7 +82,8 @@ class StackWalker {
   // REQUIRES on POSIX: `thread` is the calling thread; `context` is null or
   // a context of one of its frames (a fault's signal context included).
   // False when there is no debug library (last OS error 1114) or the thread's
-  // context cannot be read.
+  // context cannot be read (then the call stack section holds one line that
+  // says so).
   bool WalkStack(ThreadHandle thread, const ThreadContext* context);
 
  protected:
@@ -94,13 +96,32 @@ class StackWalker {
     uint64_t pc = 0;
     uint64_t frame = 0;
     uint64_t returnAddress = 0;
+    uint64_t lookup = 0;  // where names are looked up (a return address: its call); 0: at pc
   };
   using StepFn = std::function<bool(RawFrame&)>;
   using ResolveFn = std::function<void(const RawFrame&, FrameEntry&)>;
 
   // The frame loop shared by both systems: markers, endless-stack guard,
-  // resolution and frame reports.
-  void RunFrameLoop(const StepFn& step, const ResolveFn& resolve);
+  // resolution and frame reports. When no frame lies in a module, the stack
+  // from `stackPointer` (the context's; 0: none) is scanned.
+  void RunFrameLoop(const StepFn& step, const ResolveFn& resolve, uint64_t stackPointer);
+
+  // The last resort of a walk that found no frame in a module (a corrupted
+  // stack, a jump through a bad pointer from a function without a frame):
+  // every word on the stack from `stackPointer` up (at most kScanBytes) that
+  // points just after a call instruction inside a listed module is reported
+  // as a scanned frame, innermost first, at most kMaxScanned of them. When
+  // none is found, one line says so and why.
+  void ScanStack(uint64_t stackPointer, const ResolveFn& resolve);
+  static constexpr size_t kScanBytes = 64 * 1024;
+  static constexpr size_t kMaxScanned = 32;
+  // True when `address` lies in a listed module just after a call.
+  bool AfterCall(uint64_t address) const;
+  // True when `address` lies in a listed module (past its first 8 bytes).
+  bool InModule(uint64_t address) const;
+  // Copies up to `size` bytes from `address` of this process; the count of
+  // bytes read before the first unreadable one. Never faults.
+  static size_t ReadOwnMemory(uint64_t address, void* buffer, size_t size);
 
   // One implementation per system.
   static bool DebugLibraryAvailable();

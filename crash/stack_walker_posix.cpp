@@ -2,10 +2,12 @@
 
 #include <backtrace.h>
 #include <dlfcn.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <unwind.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "crash/backtrace_posix.h"
 #include "crash/demangle.h"
@@ -31,15 +33,36 @@ _Unwind_Reason_Code Collect(_Unwind_Context* context, void* data) {
   return frames->size() < kMaxFrames ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
+size_t ReadOwn(uint64_t address, void* buffer, size_t size) {
+  iovec local{buffer, size};
+  iovec remote{reinterpret_cast<void*>(address), size};
+  const ssize_t n = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+  return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// Whether `ip` is the signal return trampoline (mov $15, %rax; syscall).
+bool IsSignalReturn(uint64_t ip) {
+  static const unsigned char kCode[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
+  unsigned char code[sizeof kCode];
+  return ReadOwn(ip, code, sizeof code) == sizeof code && std::memcmp(code, kCode, sizeof code) == 0;
+}
+
 // The index of the frame that `context` belongs to: the signal frame whose
-// instruction is the context's, else the first frame above its stack pointer.
+// instruction is the context's, else the first frame above its stack
+// pointer. The frames up to a signal's return trampoline are the handler's
+// own (on its own stack, which may lie above the faulting one): never the
+// context's.
 size_t FirstFrame(const std::vector<UnwoundFrame>& frames, const ThreadContext& context) {
   const uint64_t ip = static_cast<uint64_t>(context.uc_mcontext.gregs[REG_RIP]);
   const uint64_t sp = static_cast<uint64_t>(context.uc_mcontext.gregs[REG_RSP]);
   for (size_t i = 0; i < frames.size(); ++i) {
     if (frames[i].ip == ip) return i;
   }
+  size_t from = 0;
   for (size_t i = 0; i < frames.size(); ++i) {
+    if (IsSignalReturn(frames[i].ip)) from = i + 1;
+  }
+  for (size_t i = from; i < frames.size(); ++i) {
     if (frames[i].cfa > sp) return i;
   }
   return frames.size();
@@ -81,7 +104,6 @@ bool StackWalker::WalkFrames(ThreadHandle thread, const ThreadContext* context) 
   _Unwind_Backtrace(&Collect, &frames);  // frames[0] is this function
   const size_t first = context != nullptr ? FirstFrame(frames, *context) : 0;
   size_t next = first;
-  uint64_t lookup = 0;
 
   const auto step = [&](RawFrame& raw) {
     const bool atContext = context != nullptr && next == first;
@@ -96,11 +118,12 @@ bool StackWalker::WalkFrames(ThreadHandle thread, const ThreadContext* context) 
     raw.frame = f.cfa;
     raw.returnAddress = next + 1 < frames.size() ? frames[next + 1].ip : 0;
     // A return address is looked up at its call instruction.
-    lookup = atContext || f.exact ? raw.pc : raw.pc - 1;
+    raw.lookup = atContext || f.exact ? raw.pc : raw.pc - 1;
     ++next;
     return true;
   };
   const auto resolve = [&](const RawFrame& raw, FrameEntry& e) {
+    const uint64_t lookup = raw.lookup;
     // Names: the symbol table's (complete once demangled), else the debug
     // information's function name, else the dynamic linker's symbol.
     backtrace_pcinfo(state, lookup, &TakeLine, &IgnoreError, &e);
@@ -125,8 +148,12 @@ bool StackWalker::WalkFrames(ThreadHandle thread, const ThreadContext* context) 
     }
     ReportError("SymGetModuleInfo64", errno, raw.pc);
   };
-  RunFrameLoop(step, resolve);
+  RunFrameLoop(step, resolve, context != nullptr ? context->uc_mcontext.gregs[REG_RSP] : 0);
   return true;
+}
+
+size_t StackWalker::ReadOwnMemory(uint64_t address, void* buffer, size_t size) {
+  return ReadOwn(address, buffer, size);
 }
 
 }  // namespace tezra::callstack

@@ -140,8 +140,14 @@ bool StackWalker::WalkFrames(ThreadHandle thread, const ThreadContext* context) 
       ReportError("SymGetModuleInfo64", static_cast<int>(::GetLastError()), raw.pc);
     }
   };
-  RunFrameLoop(step, resolve);
+  RunFrameLoop(step, resolve, context != nullptr ? context->Rsp : 0);
   return true;
+}
+
+size_t StackWalker::ReadOwnMemory(uint64_t address, void* buffer, size_t size) {
+  SIZE_T read = 0;
+  if (!::ReadProcessMemory(::GetCurrentProcess(), reinterpret_cast<LPCVOID>(address), buffer, size, &read)) return 0;
+  return static_cast<size_t>(read);
 }
 
 }  // namespace tezra::callstack

@@ -4,12 +4,13 @@
 step() { printf '\n==> [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 # Debian packages: the Linux build and the demo; the Windows build; Wine; the
-# tests; the release packages.
+# tests; the release packages; the fuzzing build (clang with libFuzzer).
 build_packages=(cmake ninja-build g++ python3 procps)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 wine_packages=(wine wine64)
 test_packages=(googletest util-linux psmisc)
 package_packages=(nsis zip lintian systemd)
+fuzz_packages=(clang-14 libfuzzer-14-dev)
 
 ensure_packages() {  # package...
   local missing=()
@@ -59,8 +60,12 @@ build_suite() {
   mkdir -p "$root/build"
   case "$1" in
     linux) configure "$dir" -DRELVO_BUILD_TESTS=ON ;;
-    asan)  configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=address,undefined ;;
+    asan)
+      # The sanitizer suite also runs each fuzzing harness for a short time.
+      build_suite fuzz || return 1
+      configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=address,undefined -DRELVO_FUZZ_BUILD="$root/build/fuzz" ;;
     tsan)  configure "$dir" -DRELVO_BUILD_TESTS=ON -DRELVO_SANITIZE=thread ;;
+    fuzz)  CC=clang-14 CXX=clang++-14 configure "$dir" -DRELVO_BUILD_TESTS=OFF -DRELVO_FUZZ=ON ;;
     win)
       # End-to-end tests of the Windows build are driven from the Linux build.
       build_suite linux || return 1

@@ -4,9 +4,11 @@
 //                 that the report cannot finish;
 //   lost-caller   a jump to address 0 with no return address in any module:
 //                 reported, then it ends the process as if unhandled;
+//   lost-stack    as lost-caller, on a stack of zeros: no return address;
 //   report-fault  (POSIX) a fault in a frame whose unwind rule reads address
 //                 16, so that the report's stack walk itself faults.
 // Standard error goes to stderr.txt in the log folder.
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -25,6 +27,27 @@ crashtest_JumpToNull:
     xorl %eax, %eax
     jmp *%rax
 )");
+
+// Moves the stack pointer to `stack` (in rcx: the first argument on Windows,
+// the fourth on POSIX), then jumps to 0.
+extern "C" void crashtest_LoseStack(void*, void*, void*, void* stack);
+asm(R"(
+    .text
+    .globl crashtest_LoseStack
+crashtest_LoseStack:
+    movq %rcx, %rsp
+    xorl %eax, %eax
+    jmp *%rax
+)");
+
+// Faults with the stack pointer in a block of zeros on the thread's own
+// stack (Windows dispatches no exception on any other).
+__attribute__((noinline)) void FaultOnZeros() {
+  unsigned char zeros[128 * 1024];
+  std::memset(zeros, 0, sizeof zeros);
+  unsigned char* const stack = zeros + 16 * 1024;
+  crashtest_LoseStack(stack, stack, stack, stack);
+}
 
 #if !defined(_WIN32)
 // Its frame's address is rbp + 16 with rbp = 8: unwinding it reads address 16.
@@ -72,6 +95,7 @@ int main(int argc, char** argv) {
     if (mode == "unhandled") crashtest::NullWrite();
     tezra::se::InstallThreadTranslator();
     if (mode == "lost-caller") crashtest_JumpToNull();
+    if (mode == "lost-stack") FaultOnZeros();
 #if !defined(_WIN32)
     if (mode == "report-fault") crashtest_BadFrame();
 #endif

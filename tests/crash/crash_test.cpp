@@ -217,9 +217,13 @@ TEST(CrashChild, EveryFaultEndsTheProcessInBoundedTimeWithWhatWasWritten) {
     const char* stderrText;  // null: nothing expected
     bool exceptionWritten;
     bool completeReport;
+    const char* frameText = "";  // in some call stack line
   };
+  // No return address into a module: found by the stack scan, or the line
+  // that says why there is none.
   std::vector<Case> cases = {{"unhandled", nullptr, true, true},
-                             {"lost-caller", nullptr, true, true},
+                             {"lost-caller", nullptr, true, true, "[Scanned]"},
+                             {"lost-stack", nullptr, true, true, "] No frame: the unwinder reached no code"},
                              {"report-locked", "Crash report did not finish in time; the process ends.\n", false, false}};
   // ThreadSanitizer owns a fault raised inside a signal handler and ends the
   // process itself, so the report's own exit line is not ours to check there.
@@ -239,6 +243,9 @@ TEST(CrashChild, EveryFaultEndsTheProcessInBoundedTimeWithWhatWasWritten) {
     }
     const Report r = ParseReport(Messages(errors));
     EXPECT_EQ(c.completeReport, r.complete) << c.mode << "\n" << errors;
+    EXPECT_TRUE(!c.completeReport || std::any_of(r.frames.begin(), r.frames.end(), [&](const std::string& f) {
+      return Contains(f, c.frameText) && (c.frameText[0] != '[' || Contains(f, "crash_child"));
+    })) << c.mode << "\n" << errors;
     EXPECT_EQ(c.exceptionWritten, Contains(errors, "): Exception 0x" + Hex(kAccessFaultCode))) << c.mode << errors;
   }
 }

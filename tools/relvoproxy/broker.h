@@ -124,6 +124,11 @@ class Broker {
   // The actions produced since the last call, in order.
   std::vector<BrokerAction> TakeActions();
 
+  // The first broken rule of the broker's own bookkeeping, or "" when every
+  // rule holds (broker_invariants.cpp lists them). The fuzz harness checks
+  // it after every event.
+  std::string CheckInvariants() const;
+
   size_t WaitingClients() const { return waiting_.size(); }
   // True while `host` has a request open or reserved.
   bool HostBusy(const std::string& host) const;
