@@ -3,6 +3,7 @@
 // the input says (led by the right answer when the input's flag says so, so
 // that the type word is reached). Only the right answer with type word 1 or
 // 2 is accepted, as that type.
+#include "Common/UniqueSocket.h"
 #include "Common/relvo/Wire.h"
 #include "tests/fuzz/feed.h"
 #include "tools/relvoproxy/handshake.h"
@@ -19,8 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string stream = fuzz::Joined(segments);
 
   fuzz::FedPair pair(std::move(segments));
+  libmo::UniqueSocket tested(pair.tested, /*own=*/false);
   const relvoproxy::HandshakeResult result = relvoproxy::AcceptHandshake(
-      pair.tested, key, relvoproxy::Clock::now() + std::chrono::seconds(10), [] { return true; });
+      tested, key, relvoproxy::Clock::now() + std::chrono::seconds(10), [] { return true; });
   pair.StopFeeding();
   FUZZ_CHECK(result.status != HandshakeStatus::kTimedOut && result.status != HandshakeStatus::kFailed);
   const uint16_t type = result.status == HandshakeStatus::kCommand ? 1 : 2;
