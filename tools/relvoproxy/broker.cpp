@@ -239,10 +239,13 @@ void Broker::Tick(Clock::time_point now) {
     if (host.open && host.open->deadline <= now) due.push_back(name);
   }
   for (const std::string& name : due) Expire(name, now);
-  while (!waiting_.empty() && waiting_.front().since + settings_.transportTimeout <= now) {
-    Emit(Kind::kCloseClient, 0, waiting_.front().client, 0, EndReason::kNoConnector);
-    waiting_.pop_front();
-  }
+  // A client sent back to the head of the queue waits afresh, so the queue is
+  // not in age order: every waiting client is checked.
+  std::erase_if(waiting_, [&](const Waiting& w) {
+    if (w.since + settings_.transportTimeout > now) return false;
+    Emit(Kind::kCloseClient, 0, w.client, 0, EndReason::kNoConnector);
+    return true;
+  });
   Dispatch(now);
 }
 
@@ -295,7 +298,7 @@ std::optional<Clock::time_point> Broker::NextDeadline() const {
   for (const auto& [name, host] : hosts_) {
     if (host.open) consider(host.open->deadline);
   }
-  if (!waiting_.empty()) consider(waiting_.front().since + settings_.transportTimeout);
+  for (const Waiting& w : waiting_) consider(w.since + settings_.transportTimeout);
   return next;
 }
 

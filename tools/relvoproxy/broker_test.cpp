@@ -228,5 +228,17 @@ TEST_F(BrokerTest, EndOfTheCommandConnectionSendsItsClientOnAndClosesItsTranspor
   EXPECT_EQ((Actions{CloseTransport(2, 21, EndReason::kUnused), Create(3, 10)}), Take());
 }
 
+TEST_F(BrokerTest, AClientSentBackWaitsAfreshAndHoldsUpNoTimeOutBehindIt) {
+  broker.AddCommand(1, "h", t0);
+  for (ConnectionId client = 10; client < 12; ++client) broker.AddClient(client, t0);
+  broker.CommandClosed(1, t0 + 5s);
+  Take();
+  EXPECT_EQ(std::optional(t0 + kTimeout), broker.NextDeadline());
+  broker.Tick(t0 + kTimeout);
+  EXPECT_EQ(Actions{CloseClient(0, 11, EndReason::kNoConnector)}, Take());
+  broker.Tick(t0 + 5s + kTimeout);
+  EXPECT_EQ(Actions{CloseClient(0, 10, EndReason::kNoConnector)}, Take());
+}
+
 }  // namespace
 }  // namespace relvoproxy
