@@ -154,8 +154,8 @@ TEST_F(ProxyLink, HandshakeKeysEndAtTheirZeroAndRejectedOrStalledHandshakesAreRe
   EXPECT_EQ("-2035115983" + kZero + kCommandType, all[4].received);
   EXPECT_TRUE(all[4].failures.empty());
   const std::string errors = Errors();
-  EXPECT_NE(std::string::npos, errors.find("Handshake recv key failed")) << errors;
-  EXPECT_NE(std::string::npos, errors.find("Handshake recv acceptanceResult")) << errors;
+  EXPECT_TRUE(Contains(errors, "Handshake recv key failed")) << errors;
+  EXPECT_TRUE(Contains(errors, "Handshake recv acceptanceResult")) << errors;
   EXPECT_EQ(4u, Occurrences(errors, "Handshake with proxy server failed.")) << errors;
   EXPECT_TRUE(EventsHave("Handshake is successful."));
 }
@@ -229,9 +229,9 @@ TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout
   std::string events = Events();
   EXPECT_EQ(0u, Occurrences(events, "server [extra]: 127.0.0.1:80 ")) << events;
   EXPECT_LT(events.find("relvoclient.ini changed."), events.find("server [extra]"));
-  EXPECT_NE(std::string::npos, events.find("Item with same name [main]' is already loaded and has been skipped."));
-  EXPECT_NE(std::string::npos, events.find("SetLogLevel: 2 -> 3")) << events;
-  EXPECT_NE(std::string::npos, events.find("Reconnect timeout: 7000 ms")) << events;
+  EXPECT_TRUE(Contains(events, "Item with same name [main]' is already loaded and has been skipped."));
+  EXPECT_TRUE(Contains(events, "SetLogLevel: 2 -> 3")) << events;
+  EXPECT_TRUE(Contains(events, "Reconnect timeout: 7000 ms")) << events;
 
   // Saved by renaming a new file over it.
   servers.push_back({"renamed", ClosedLoopbackPort()});

@@ -6,21 +6,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "Common/relvo/Wire.h"
-#include "tests/support/child_process.h"
-#include "tests/support/loopback.h"
-#include "tests/support/relay_peers.h"
-#include "tests/support/text.h"
+#include "tests/support/relay_fixture.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -29,7 +20,6 @@ namespace wire = relvo::wire;
 
 namespace {
 
-constexpr auto kSoon = 30s;    // things that happen at once (a start under Wine included)
 constexpr auto kServed = 20s;  // one client's echo, a request sent elsewhere after a time-out included
 const char* const kBad = "127.0.0.2";
 
@@ -69,12 +59,8 @@ bool Receive(SOCKET s, std::string* bytes, size_t count, Clock::duration within,
   return false;
 }
 
-// Whether the peer ended `s` within `within` (bytes before the end are
-// read and dropped).
-bool Ended(SOCKET s, Clock::duration within) {
-  std::string bytes;
-  return Receive(s, &bytes, SIZE_MAX, within);
-}
+// Whether the peer ended `s` within `within` (bytes before the end are dropped).
+bool Ended(SOCKET s, Clock::duration within, std::string bytes = "") { return Receive(s, &bytes, SIZE_MAX, within); }
 
 // The connector's side of the handshake, then the connection type word.
 bool Handshake(SOCKET s, uint16_t type) {
@@ -87,23 +73,13 @@ bool Handshake(SOCKET s, uint16_t type) {
   return accepted == wire::Word(wire::kAccepted) && ::send(s, word.data(), 2, MSG_NOSIGNAL) == 2;
 }
 
-// Milliseconds of the day of the first log line that contains `text`, or -1.
-long LineTime(const std::string& log, const std::string& text) {
-  const size_t at = log.find(text), line = log.rfind('\n', at) + 1;  // "dd.mm.yy hh:mm:ss.mmm (..."
-  if (at == std::string::npos) return -1;
-  const auto number = [&](size_t offset) { return std::atol(log.substr(line + offset, 2).c_str()); };
-  return ((number(9) * 60 + number(12)) * 60 + number(15)) * 1000 + std::atol(log.substr(line + 18, 3).c_str());
-}
-
 // The log lines that hold every one of `parts`.
 size_t LinesWith(const std::string& log, const std::vector<std::string>& parts) {
   size_t count = 0;
   for (size_t start = 0, end; start < log.size(); start = end + 1) {
     end = std::min(log.find('\n', start), log.size());
     const std::string line = log.substr(start, end - start);
-    bool all = true;
-    for (const std::string& part : parts) all = all && Contains(line, part);
-    count += all ? 1 : 0;
+    count += std::all_of(parts.begin(), parts.end(), [&](const std::string& part) { return Contains(line, part); });
   }
   return count;
 }
@@ -112,36 +88,27 @@ size_t LinesWith(const std::string& log, const std::vector<std::string>& parts) 
 // the proxy ends it: the flood holds whatever the proxy lets it hold.
 class Flood {
  public:
-  explicit Flood(uint16_t port) : thread_([this, port] {
+  explicit Flood(uint16_t port) : thread_([this, port](std::stop_token stop) {
     std::vector<OwnedSocket> open;
     const auto gone = [](const OwnedSocket& s) {  // the key is read and dropped
       pollfd p{s.get(), POLLIN, 0};
       char bytes[256];
       return ::poll(&p, 1, 0) == 1 && ::recv(s.get(), bytes, sizeof bytes, 0) <= 0;
     };
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_.wait_for(lock, 2ms, [this] { return stopping_; })) {
+    std::mutex mutex;
+    std::condition_variable_any tick;
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!tick.wait_for(lock, stop, 2ms, [&] { return stop.stop_requested(); })) {
       if (OwnedSocket s = ConnectFrom(kBad, port); s.valid()) open.push_back(std::move(s));
       std::erase_if(open, gone);
       ++made_;
     }
   }) {}
-  ~Flood() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    stop_.notify_one();
-    thread_.join();
-  }
   size_t made() const { return made_.load(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable stop_;
-  bool stopping_ = false;
   std::atomic<size_t> made_{0};
-  std::thread thread_;
+  std::jthread thread_;  // stopped and joined first
 };
 
 class ProxyHostile : public ::testing::Test {
