@@ -176,8 +176,8 @@ TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
   EXPECT_EQ((std::vector<std::string>{"web", "api", "new"}), ServerNames());
 }
 
-// A server whose connect failed is set aside 1 s, then 2, 4 ... at most 30 s,
-// while another with room is not; when all are, the one back first.
+// A server whose connect failed is set aside 1 s, then 2, 4 ... at most 30 s, while another with room is not; when all
+// are, the one back first.
 TEST_F(RunningSettings, AServerWhoseConnectFailedIsSetAsideForADoublingTime) {
   using namespace std::chrono_literals;
   Load(kProxy + "[servers]\na=1\nb=1\n[a]\naddress=h\nport=1\n[b]\naddress=h\nport=2\n");

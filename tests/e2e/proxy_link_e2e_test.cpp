@@ -1,8 +1,6 @@
-// The link to the proxy server, end to end: the real relvoclient against the
-// scriptable fake proxy on 127.0.0.1. Handshake answers on the wire, the
-// command connection's commands, its replacement after silence or failure,
-// connect failures, live reloads of the ini file, log rotation, start and
-// stop order and clean stops.
+// The link to the proxy server, end to end: the real relvoclient against the scriptable fake proxy on 127.0.0.1.
+// Handshake answers on the wire, the command connection's commands, its replacement after silence or failure, connect
+// failures, live reloads of the ini file, log rotation, start and stop order and clean stops.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -28,13 +26,12 @@ const std::string kZero(1, '\0');
 const std::string kRejected("\x00\x00", 2);
 const std::string kCommandType("\x01\x00", 2);
 
-// Generous bounds: a wait that involves the 5 s reconnect time-out, and one
-// for things that happen at once (a process start under Wine included).
+// Generous bounds: a wait that involves the 5 s reconnect time-out, and one for things that happen at once (a process
+// start under Wine included).
 constexpr auto kAfterTimeout = 60s;
 constexpr auto kSoon = 30s;
 
-// A proxy that pings every second for two minutes, so the link stays up
-// whatever else a test does.
+// A proxy that pings every second for two minutes, so the link stays up whatever else a test does.
 ProxyScript Pinging() {
   ProxyScript script;
   script.commandScripts = {Pings(120, 1s)};
@@ -75,8 +72,8 @@ std::vector<long> ReconnectSilences(const std::string& events) {
   return out;
 }
 
-// One installed connector in its own folder, with a fake proxy; the
-// connector is stopped with Ctrl+C at the end of every test and must exit 0.
+// One installed connector in its own folder, with a fake proxy; the connector is stopped with Ctrl+C at the end of
+// every test and must exit 0.
 class ProxyLink : public ::testing::Test {
  protected:
   void SetUp() override { exe = InstallClient(dir); }
@@ -127,8 +124,8 @@ TEST_F(ProxyLink, HandshakeKeysEndAtTheirZeroAndRejectedOrStalledHandshakesAreRe
   script.handshakes = {
       // Bytes after the key's zero byte in the same segment are not part of it.
       {.key = std::string("abc\0junk", 8), .keyZero = false, .acceptance = kRejected},
-      // A zero byte that comes in a later segment is not part of the key
-      // either; the connector then reads it as part of a rejecting word.
+      // A zero byte that comes in a later segment is not part of the key either; the connector then reads it as part of
+      // a rejecting word.
       {.key = "abc", .splitAt = 3, .acceptance = kRejected},
       // Stalled: no key at all, then no acceptance word.
       {.sendKey = false}, {.acceptance = ""},
@@ -199,8 +196,8 @@ TEST_F(ProxyLink, UnknownCommandsKeepTheConnectionUntilTheProxyClosesIt) {
   EXPECT_LT(errors.find("Receive unknown command -1\n"), errors.find("Receive unknown command: 1 more"));
   EXPECT_FALSE(Contains(errors, "Receive unknown command 7")) << errors;
 
-  // The proxy closed the connection: one failure line, the reader ends, and
-  // the connection is replaced once the time-out has passed.
+  // The proxy closed the connection: one failure line, the reader ends, and the connection is replaced once the
+  // time-out has passed.
   ASSERT_TRUE(proxy->WaitForCommandConnections(2, kAfterTimeout)) << Events();
   const std::string events = Events();
   EXPECT_EQ(1u, Occurrences(Errors(), "recv command failed.  Connection closed.")) << Errors();
@@ -208,8 +205,8 @@ TEST_F(ProxyLink, UnknownCommandsKeepTheConnectionUntilTheProxyClosesIt) {
                                "Reconnect: timeout"}));
 }
 
-// An editor that writes the file in two steps: the reload reads it only
-// once it is finished, so the new server's port is 8080, never 80.
+// An editor that writes the file in two steps: the reload reads it only once it is finished, so the new server's port
+// is 8080, never 80.
 TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout) {
   StartProxy(Pinging());
   std::vector<TargetServer> servers = MainServer();
@@ -267,9 +264,8 @@ TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   EXPECT_EQ(0u, Occurrences(text, "File 'errors.log' changed.")) << text;
 }
 
-// A start that fails exits non-zero and says why on standard error: without
-// an ini file, and with a log folder that cannot be made (a file is in the
-// way).
+// A start that fails exits non-zero and says why on standard error: without an ini file, and with a log folder that
+// cannot be made (a file is in the way).
 TEST_F(ProxyLink, AFailedStartStopsCleanlyAndExitsNonZero) {
   client.emplace(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
   EXPECT_EQ(std::optional<int>(2), client->WaitExit(kSoon));
@@ -301,8 +297,7 @@ bool WholeLines(const std::string& log) {
   return true;
 }
 
-// The connector's start and stop order and its log rotation, stopped with
-// Ctrl+C.
+// The connector's start and stop order and its log rotation, stopped with Ctrl+C.
 TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder) {
   FakeProxy proxy;
   TempDir dir;
@@ -325,8 +320,7 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
     return Contains(log("events.log"), "Main thread started.") && Contains(log("events.log"), "Start completion");
   }, kSoon)) << log("events.log");
 
-  // Once a log passes 1 MiB it becomes events.1.log: every ping is in one of
-  // the two, each file holds whole lines.
+  // Once a log passes 1 MiB it becomes events.1.log: every ping is in one of the two, each file holds whole lines.
   ASSERT_TRUE(proxy.WaitForCommandConnections(1));
   const size_t command = proxy.IndexesOfType(1).front();
   std::string pings;
@@ -346,8 +340,8 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
 
   client.Interrupt();
   ASSERT_EQ(std::optional<int>(0), client.WaitExit(kSoon)) << log("events.log");
-  // The command reader may end as soon as the command connection is closed,
-  // so its line is only required after the stop began.
+  // The command reader may end as soon as the command connection is closed, so its line is only required after the stop
+  // began.
   const std::string text = log("events.log");
   EXPECT_TRUE(InOrder(text, {"service stop requested.", "Service stopping...", "Command reconnect thread stopped.",
                              "Stop listening ini changes ...", "Completion thread stopped.",

@@ -1,8 +1,7 @@
-// Hostile peers against relvoproxy (the Linux build), with the real
-// relvoclient (the build under test: Linux, or Windows under Wine) as the
-// well-behaved connector and an echo target behind it. In each case a bad
-// peer does its worst from 127.0.0.2 while clients from 127.0.0.1 must be
-// served within a bound, and both processes must stop within 2 s.
+// Hostile peers against relvoproxy (the Linux build), with the real relvoclient (the build under test: Linux, or
+// Windows under Wine) as the well-behaved connector and an echo target behind it. In each case a bad peer does its
+// worst from 127.0.0.2 while clients from 127.0.0.1 must be served within a bound, and both processes must stop within
+// 2 s.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -23,9 +22,8 @@ namespace {
 constexpr auto kServed = 20s;  // one client's echo, a request sent elsewhere after a time-out included
 const char* const kBad = "127.0.0.2";
 
-// A connection to 127.0.0.1:`port` from the loopback address `from`; the
-// receive buffer is set first when `receiveBuffer` is not 0. Invalid when
-// the connect failed.
+// A connection to 127.0.0.1:`port` from the loopback address `from`; the receive buffer is set first when
+// `receiveBuffer` is not 0. Invalid when the connect failed.
 OwnedSocket ConnectFrom(const char* from, uint16_t port, int receiveBuffer = 0) {
   OwnedSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (receiveBuffer != 0) ::setsockopt(s.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -41,8 +39,8 @@ OwnedSocket ConnectFrom(const char* from, uint16_t port, int receiveBuffer = 0) 
   return s;
 }
 
-// Receives until `*bytes` holds `count` bytes or ends with the byte `stop`
-// (false), the peer ends the stream (true) or `within` passes (false).
+// Receives until `*bytes` holds `count` bytes or ends with the byte `stop` (false), the peer ends the stream (true) or
+// `within` passes (false).
 bool Receive(SOCKET s, std::string* bytes, size_t count, Clock::duration within, int stop = -1) {
   const auto done = [&] {
     return bytes->size() >= count || (stop >= 0 && !bytes->empty() && bytes->back() == static_cast<char>(stop));
@@ -84,8 +82,8 @@ size_t LinesWith(const std::string& log, const std::vector<std::string>& parts) 
   return count;
 }
 
-// Idle connections from 127.0.0.2, a new one every 2 ms, each held until
-// the proxy ends it: the flood holds whatever the proxy lets it hold.
+// Idle connections from 127.0.0.2, a new one every 2 ms, each held until the proxy ends it: the flood holds whatever
+// the proxy lets it hold.
 class Flood {
  public:
   explicit Flood(uint16_t port) : thread_([this, port](std::stop_token stop) {
@@ -143,8 +141,7 @@ class ProxyHostile : public ::testing::Test {
     publicPort = static_cast<uint16_t>(std::atoi(ports.c_str() + ports.find("public=") + 7));
   }
 
-  // relvoclient, relaying to the echo target; waits for its command
-  // connection to be taken up.
+  // relvoclient, relaying to the echo target; waits for its command connection to be taken up.
   void StartConnector() {
     const std::string exe = InstallClient(clientDir);
     WriteFile(clientDir.path() / "relvoclient.ini",
@@ -175,9 +172,8 @@ class ProxyHostile : public ::testing::Test {
 };
 
 TEST_F(ProxyHostile, CommandConnectionThatReadsNothingIsDroppedWhileOthersAreServed) {
-  // Pings fill every buffer on the way in seconds. The answer time-out is
-  // longer than that: the first client, sent to the deaf connector (the
-  // first in turn), goes on to the connector only once the deaf one is dropped.
+  // Pings fill every buffer on the way in seconds. The answer time-out is longer than that: the first client, sent to
+  // the deaf connector (the first in turn), goes on to the connector only once the deaf one is dropped.
   ASSERT_NO_FATAL_FAILURE(StartProxy({"--ping-interval", "1", "--transport-timeout", "60000"}));
   OwnedSocket deaf = ConnectFrom(kBad, connectorPort, 1);  // the smallest window, never read after the handshake
   ASSERT_TRUE(Handshake(deaf.get(), wire::kCommandConnection));

@@ -85,10 +85,8 @@ LoopbackPair MakeLoopbackPair() {
 
 }  // namespace testsupport
 
-// ThreadSanitizer reads this hook in its builds; elsewhere it is never called.
-// Closing a socket while another thread is blocked in recv or send on it is
-// how a connection's threads are woken; ThreadSanitizer sees the close and
-// the blocked call on the same descriptor as a race. Memory races are still
-// reported.
+// ThreadSanitizer reads this hook in its builds; elsewhere it is never called. Closing a socket while another thread is
+// blocked in recv or send on it is how a connection's threads are woken; ThreadSanitizer sees the close and the blocked
+// call on the same descriptor as a race. Memory races are still reported.
 extern "C" const char* __tsan_default_suppressions();
 extern "C" const char* __tsan_default_suppressions() { return "race:netutils::CloseSocket\n"; }

@@ -1,5 +1,5 @@
-// Test helpers for sockets on the loopback interface (127.0.0.1 only).
-// REQUIRES: the socket library is started (netutils::InitNet).
+// Test helpers for sockets on the loopback interface (127.0.0.1 only). REQUIRES: the socket library is started
+// (netutils::InitNet).
 #pragma once
 
 #include <chrono>
@@ -33,15 +33,13 @@ class OwnedSocket {
 // A TCP socket listening on 127.0.0.1.
 class LoopbackListener {
  public:
-  // Listens on `port` (0: one the system picks). Throws std::runtime_error
-  // when it cannot.
+  // Listens on `port` (0: one the system picks). Throws std::runtime_error when it cannot.
   explicit LoopbackListener(unsigned short port = 0);
 
   unsigned short port() const noexcept { return port_; }
   SOCKET get() const noexcept { return socket_.get(); }
 
-  // The next incoming connection, or an invalid socket when none arrived
-  // within `timeout`.
+  // The next incoming connection, or an invalid socket when none arrived within `timeout`.
   OwnedSocket Accept(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
   // Stops listening; connects to port() are refused from then on.
@@ -55,8 +53,7 @@ class LoopbackListener {
 // 127.0.0.1:port as a socket address.
 sockaddr_in LoopbackAddress(unsigned short port);
 
-// A port on 127.0.0.1 on which nothing listens: one that was just listened on
-// and released.
+// A port on 127.0.0.1 on which nothing listens: one that was just listened on and released.
 unsigned short ClosedLoopbackPort();
 
 // A connected pair on 127.0.0.1 made with plain blocking calls.

@@ -1,6 +1,5 @@
-// End-to-end support: one installed relvoclient in a folder of its own,
-// between the fake proxy and target servers on 127.0.0.1, with helpers to
-// send create-transport commands, read the logs and stop it promptly.
+// End-to-end support: one installed relvoclient in a folder of its own, between the fake proxy and target servers on
+// 127.0.0.1, with helpers to send create-transport commands, read the logs and stop it promptly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,8 +34,8 @@ struct Target {
   int maxcon = 0, proxyrecord = -1;  // 0, -1: no such key
 };
 
-// Level 2 shows the entry lines; 64 KB chunks take the pipe on Linux (the soak takes the default buffer).
-// `general`: more lines of [general].
+// Level 2 shows the entry lines; 64 KB chunks take the pipe on Linux (the soak takes the default buffer). `general`:
+// more lines of [general].
 inline std::string RelayIni(uint16_t proxyPort, const std::vector<Target>& servers, int reconnectMs,
                             const std::string& general = "") {
   std::string ini = "[general]\ndebug_level=2\nrelay_buffer=65536\nreconnect_tmo=" + std::to_string(reconnectMs) + "\n";
@@ -59,8 +58,8 @@ inline long LineTime(const std::string& log, const std::string& text) {
   return ((number(9) * 60 + number(12)) * 60 + number(15)) * 1000 + std::atol(log.substr(line + 18, 3).c_str());
 }
 
-// One installed connector in its own folder with the fake proxy and the
-// targets of the test; stopped with Ctrl+C at the end, it must exit 0.
+// One installed connector in its own folder with the fake proxy and the targets of the test; stopped with Ctrl+C at the
+// end, it must exit 0.
 class RelayFixture : public ::testing::Test {
  protected:
   void SetUp() override { exe = InstallClient(dir); }
@@ -83,8 +82,8 @@ class RelayFixture : public ::testing::Test {
     command = proxy->IndexesOfType(1).at(0);
   }
 
-  // Sends one create-transport command; returns its answer and the index
-  // of the transport connection made for it (creations run one at a time).
+  // Sends one create-transport command; returns its answer and the index of the transport connection made for it
+  // (creations run one at a time).
   std::pair<std::string, size_t> CreateTransport() {
     const size_t next = proxy->ConnectionCount();
     EXPECT_TRUE(proxy->Send(command, kCreateTransport));
