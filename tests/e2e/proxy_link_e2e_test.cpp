@@ -12,9 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/child_process.h"
-#include "tests/support/fake_proxy.h"
-#include "tests/support/text.h"
+#include "tests/support/relay_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
@@ -26,10 +24,7 @@ const std::string kZero(1, '\0');
 const std::string kRejected("\x00\x00", 2);
 const std::string kCommandType("\x01\x00", 2);
 
-// Generous bounds: a wait that involves the 5 s reconnect time-out, and one for things that happen at once (a process
-// start under Wine included).
-constexpr auto kAfterTimeout = 60s;
-constexpr auto kSoon = 30s;
+constexpr auto kAfterTimeout = 60s;  // a generous bound for a wait that involves the 5 s reconnect time-out
 
 // A proxy that pings every second for two minutes, so the link stays up whatever else a test does.
 ProxyScript Pinging() {
@@ -72,19 +67,8 @@ std::vector<long> ReconnectSilences(const std::string& events) {
   return out;
 }
 
-// One installed connector in its own folder, with a fake proxy; the connector is stopped with Ctrl+C at the end of
-// every test and must exit 0.
-class ProxyLink : public ::testing::Test {
+class ProxyLink : public ClientFixture {
  protected:
-  void SetUp() override { exe = InstallClient(dir); }
-
-  void TearDown() override {
-    if (client && client->Running()) {
-      client->Interrupt();
-      EXPECT_EQ(std::optional<int>(0), client->WaitExit(kSoon)) << Events();
-    }
-  }
-
   void StartProxy(ProxyScript script = {}) { proxy.emplace(std::move(script)); }
 
   std::vector<TargetServer> MainServer() { return {{"main", ClosedLoopbackPort()}}; }
@@ -97,8 +81,6 @@ class ProxyLink : public ::testing::Test {
     Start(LinkIni("127.0.0.1", proxy->port(), MainServer(), debugLevel));
   }
 
-  std::string Events() const { return ReadFile(dir.path() / "logs" / "events.log"); }
-  std::string Errors() const { return ReadFile(dir.path() / "logs" / "errors.log"); }
   bool EventsHave(const std::string& text, std::chrono::milliseconds timeout = kSoon, size_t times = 1) const {
     return WaitFor([&] { return Occurrences(Events(), text) >= times; }, timeout);
   }
@@ -111,11 +93,6 @@ class ProxyLink : public ::testing::Test {
     client->Interrupt();
     return client->WaitExit(kSoon);
   }
-
-  TempDir dir;
-  std::string exe;
-  std::optional<FakeProxy> proxy;  // outlives the client: declared first
-  std::optional<ChildProcess> client;
 };
 
 // The hash itself has its known-answer test; here the exchange around it.
@@ -250,8 +227,8 @@ TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout
   EXPECT_EQ(0u, Occurrences(Events(), "server [x]"));
 }
 
-// With the logs beside the ini file, their own writes are never reported:
-// reporting them would write to them again, for ever.
+// With the logs beside the ini file, their own writes are never reported: reporting them would write to them again, for
+// ever.
 TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   StartProxy(Pinging());
   Start(LinkIni("127.0.0.1", proxy->port(), MainServer(), 2, 5000, "."));
@@ -314,8 +291,8 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
   EXPECT_TRUE(InOrder(log("events.log"), {"startService: run as debug", "Launching the relvoclient (2.0.0.19).",
                                           "Starting command reconnect thread."}))
       << log("events.log");
-  // The host's line and the completion thread's come from other threads:
-  // nothing orders them before the command connection.
+  // The host's line and the completion thread's come from other threads: nothing orders them before the command
+  // connection.
   EXPECT_TRUE(WaitFor([&] {
     return Contains(log("events.log"), "Main thread started.") && Contains(log("events.log"), "Start completion");
   }, kSoon)) << log("events.log");

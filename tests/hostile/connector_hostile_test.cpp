@@ -53,8 +53,8 @@ TEST_F(ConnectorHostile, ADeadFirstTargetIsSetAsideAndClientsGoToTheSecond) {
   RelayTarget& live = AddTarget();
   ASSERT_NO_FATAL_FAILURE(Start({{"a_dead", dead}, {"b_live", live.port()}}));
   EXPECT_EQ(kNotCreated, CreateTransport().first);
-  // The dead one is retried once its time aside (1 s, then 2, 4 ...) is over:
-  // a slow machine may meet it again, a few times at most.
+  // The dead one is retried once its time aside (1 s, then 2, 4 ...) is over: a slow machine may meet it again, a few
+  // times at most.
   size_t served = 0, refused = 1;
   while (served < 3 && refused < 6) {
     const auto [answer, transport] = CreateTransport();

@@ -14,8 +14,8 @@
 
 namespace testsupport {
 
-// A child process with stdout and stderr redirected to files (never pipes:
-// Wine's server would hold a pipe open). Killed and reaped when destroyed.
+// A child process with stdout and stderr redirected to files (never pipes: Wine's server would hold a pipe open).
+// Killed and reaped when destroyed.
 class ChildProcess {
  public:
   // Starts argv[0] (searched on PATH) with `args` in folder `cwd` (or the current one). `env` entries "NAME=value" are

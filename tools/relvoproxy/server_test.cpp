@@ -73,9 +73,8 @@ bool WaitEnd(SOCKET s, std::string* extra = nullptr) {
   return true;
 }
 
-// The connector's side: reads the key (into `*key`), sends `answer` (default:
-// the right one) with its zero byte, reads the acceptance word and, when it
-// is not 0, sends `type`. The acceptance word, or -1 when the connection ended.
+// The connector's side: reads the key (into `*key`), sends `answer` (default: the right one) with its zero byte, reads
+// the acceptance word and, when it is not 0, sends `type`. The acceptance word, or -1 when the connection ended.
 int ConnectorHandshake(SOCKET s, uint16_t type, const std::string* answer = nullptr, std::string* key = nullptr) {
   std::string received;
   for (std::string more; received.find('\0') == std::string::npos; received += more) {
@@ -228,8 +227,7 @@ class ServerTest : public ::testing::Test {
     }
     return 0;
   }
-  // Answers the create-transport a new client caused, as the connector does:
-  // a transport first, then 01 00.
+  // Answers the create-transport a new client caused, as the connector does: a transport first, then 01 00.
   Socket Serve(const Socket& command) {
     EXPECT_EQ(wire::kCreateTransport, NextCommand(command));
     const Socket transport = Raw();
