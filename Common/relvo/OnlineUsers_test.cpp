@@ -113,8 +113,7 @@ TEST(EntryNumbers, WrapToOneBeforeTheSignedRangeEnds) {
   EXPECT_EQ(1, relvo::NextUid(2147483647));
 }
 
-// A clean end of one direction is passed on as a half close; the entry stays (and counts) until the other direction has
-// ended too.
+// A clean end of one direction is passed on as a half close; the entry stays (and counts) until the other one ends too.
 TEST_F(Table, HalfClosedEntryRelaysTheOtherWayUntilItEndsToo) {
   ASSERT_TRUE(completion_.Start("FIN"));
   testsupport::LoopbackPair proxy = testsupport::MakeLoopbackPair(), target = testsupport::MakeLoopbackPair();

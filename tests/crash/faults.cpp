@@ -32,8 +32,7 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) int Divide(int di
   return dividend / divisor;
 }
 
-// The statement after the call keeps it a call (no tail jump), so the return address on the stack lies in this
-// function.
+// The statement after the call keeps it a call (no tail jump): the return address on the stack lies in this function.
 __attribute__((noinline, no_sanitize("address", "undefined"))) void CallNull() {
   nullFunction();
   sink = sink + 1;

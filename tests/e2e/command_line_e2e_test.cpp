@@ -1,5 +1,4 @@
-// The command line of the real relvoclient binary: option precedence, the exact texts it prints, the folder it works in
-// and the ini file it picks.
+// The real relvoclient's command line: option precedence, the exact texts it prints, its working folder and ini file.
 #include <gtest/gtest.h>
 
 #include <filesystem>

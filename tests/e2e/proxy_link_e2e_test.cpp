@@ -182,8 +182,7 @@ TEST_F(ProxyLink, UnknownCommandsKeepTheConnectionUntilTheProxyClosesIt) {
                                "Reconnect: timeout"}));
 }
 
-// An editor that writes the file in two steps: the reload reads it only once it is finished, so the new server's port
-// is 8080, never 80.
+// An editor writes the file in two steps: the reload reads it only once finished, so the new port is 8080, never 80.
 TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout) {
   StartProxy(Pinging());
   std::vector<TargetServer> servers = MainServer();
@@ -227,8 +226,7 @@ TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout
   EXPECT_EQ(0u, Occurrences(Events(), "server [x]"));
 }
 
-// With the logs beside the ini file, their own writes are never reported: reporting them would write to them again, for
-// ever.
+// With the logs beside the ini file, their own writes are never reported: that would write to them again, for ever.
 TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   StartProxy(Pinging());
   Start(LinkIni("127.0.0.1", proxy->port(), MainServer(), 2, 5000, "."));
@@ -291,8 +289,7 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
   EXPECT_TRUE(InOrder(log("events.log"), {"startService: run as debug", "Launching the relvoclient (2.0.0.19).",
                                           "Starting command reconnect thread."}))
       << log("events.log");
-  // The host's line and the completion thread's come from other threads: nothing orders them before the command
-  // connection.
+  // The host's line and the completion thread's come from other threads: nothing orders them before the connection.
   EXPECT_TRUE(WaitFor([&] {
     return Contains(log("events.log"), "Main thread started.") && Contains(log("events.log"), "Start completion");
   }, kSoon)) << log("events.log");
@@ -317,8 +314,7 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
 
   client.Interrupt();
   ASSERT_EQ(std::optional<int>(0), client.WaitExit(kSoon)) << log("events.log");
-  // The command reader may end as soon as the command connection is closed, so its line is only required after the stop
-  // began.
+  // The command reader may end as soon as its connection is closed: its line is only required after the stop began.
   const std::string text = log("events.log");
   EXPECT_TRUE(InOrder(text, {"service stop requested.", "Service stopping...", "Command reconnect thread stopped.",
                              "Stop listening ini changes ...", "Completion thread stopped.",

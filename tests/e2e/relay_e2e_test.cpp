@@ -36,8 +36,7 @@ TEST_F(Relay, LeastLoadedServerWithRoomIsChosenAndMaxconRefusesOnceAllAreFull) {
   RelayTarget& a = AddTarget();
   RelayTarget& b = AddTarget();
   ASSERT_NO_FATAL_FAILURE(Start({{"srv_a", a.port(), 2}, {"srv_b", b.port(), 2}}));
-  // Both idle: A, the first. Then always the one with fewer entries, until both are at their limit of 2 and the fifth
-  // is refused.
+  // Both idle: A, the first. Then always the one with fewer entries, until both hold their 2 and the fifth is refused.
   const std::vector<std::pair<size_t, size_t>> counts = {{1, 0}, {1, 1}, {2, 1}, {2, 2}};
   std::vector<size_t> transports;
   for (const auto& [onA, onB] : counts) {

@@ -282,8 +282,7 @@ TEST_F(LinuxServiceHost, InstallWritesANotifyUnitOnceAndRemoveStopsAnActiveOneAn
             Recorded());
 }
 
-// Each failing step names itself; without systemctl (no service manager) install and remove still work, without a
-// reload.
+// Each failing step names itself; without systemctl (no service manager) install and remove work, without a reload.
 TEST_F(LinuxServiceHost, FailuresNameTheirStepAndNoSystemctlIsNoFailure) {
   RequireMountNamespaces();
   RunResult r = InSandbox("-remove");
@@ -310,8 +309,7 @@ TEST_F(LinuxServiceHost, FailuresNameTheirStepAndNoSystemctlIsNoFailure) {
   EXPECT_EQ("", Recorded());
 }
 
-// The service manager's notification socket at `address` (a path, or '@' and an abstract name); invalid when it cannot
-// be bound.
+// The service manager's notification socket at `address` (a path, or '@' and an abstract name); invalid if not bound.
 libmo::UniqueFd NotifySocket(const std::string& address) {
   libmo::UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un sa = {};
@@ -348,8 +346,7 @@ void RunUnderServiceManager(const TempDir& dir, const std::string& exe, const st
   EXPECT_EQ(std::optional<int>(0), child.WaitExit(kTimeout));
 }
 
-// Then: a status report that cannot be delivered ends the start before the connector runs, with no message, and the
-// process exits 0.
+// Then: an undeliverable status report ends the start before the connector runs, with no message; the process exits 0.
 TEST_F(LinuxServiceHost, UnderSystemdReportsEachStateAndStopsOnSigterm) {
   for (const std::string& address : {std::string(dir / "notify.sock"), "@" + UniqueName("relvo-notify-")}) {
     fs::remove_all(dir.path() / "logs");
@@ -366,8 +363,7 @@ TEST_F(LinuxServiceHost, UnderSystemdReportsEachStateAndStopsOnSigterm) {
   EXPECT_EQ(1u, Occurrences(ErrorsLog(), "\n")) << "only the Init log line\n" << ErrorsLog();
 }
 
-// A start that fails (no proxy server in the ini) is reported stopped with the connector's own exit code, and the
-// process exits with it.
+// A failed start (no proxy server in the ini) is reported stopped with the connector's exit code, the process's too.
 TEST_F(LinuxServiceHost, AFailedStartUnderSystemdExitsNonZero) {
   WriteFile(dir.path() / "relvoclient.ini", "[system]\nservice_name=" + name + "\n");
   const std::string address = "@" + UniqueName("relvo-notify-");

@@ -46,8 +46,7 @@ class ConnectorHostile : public RelayFixture {
   std::optional<TaskLimit> limit;  // removed after the client is gone
 };
 
-// The first server refuses connections: after its first failure it is set aside, and the clients go to the second,
-// which has room.
+// The first server refuses connections: after its first failure it is set aside; clients go to the second, with room.
 TEST_F(ConnectorHostile, ADeadFirstTargetIsSetAsideAndClientsGoToTheSecond) {
   const uint16_t dead = ClosedLoopbackPort();
   RelayTarget& live = AddTarget();

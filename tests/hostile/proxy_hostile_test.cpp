@@ -82,8 +82,7 @@ size_t LinesWith(const std::string& log, const std::vector<std::string>& parts) 
   return count;
 }
 
-// Idle connections from 127.0.0.2, a new one every 2 ms, each held until the proxy ends it: the flood holds whatever
-// the proxy lets it hold.
+// Idle connections from 127.0.0.2, a new one every 2 ms, each held until the proxy ends it (all it lets a flood hold).
 class Flood {
  public:
   explicit Flood(uint16_t port) : thread_([this, port](std::stop_token stop) {

@@ -69,8 +69,7 @@ std::string Lines(const std::vector<std::string>& names) {
   return text;
 }
 
-// A free port below the ephemeral range: connects to it while nothing listens there can never end up connected to
-// themselves and take it.
+// A free port below the ephemeral range: a connect to it while nothing listens never connects to itself and takes it.
 uint16_t FixedPort() {
   std::mt19937 random(std::random_device{}());
   for (;;) {
@@ -87,8 +86,7 @@ class EchoTarget {
  public:
   ~EchoTarget() { Stop(); }
   void Start(uint16_t port) {
-    // No descriptor of the test may leak into the child processes: a copy there would keep connections open after the
-    // test closed them.
+    // No descriptor may leak into the child processes: a copy there keeps connections open after the test closed them.
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -33,8 +33,7 @@ class ChildProcess {
   void Terminate() { Signal(SIGTERM); }
   void Kill() { Signal(SIGKILL); }
 
-  // The exit code (128 + signal for a signal death) once the process has ended, or nothing when it still runs after
-  // `timeout`.
+  // The exit code (128 + signal for a signal death) once the process has ended; nothing if it runs on after `timeout`.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout);
 
   bool Running();
@@ -59,8 +58,7 @@ std::string InstallClient(const TempDir& dir);
 // The command line that runs the installed copy `exe` with `args`.
 std::vector<std::string> ClientCommand(const std::string& exe, const std::vector<std::string>& args);
 
-// Runs `argv` to its end with output in `dir`/<tag>.out and <tag>.err. Fails the test (the process is killed) when it
-// runs longer than 60 s.
+// Runs `argv` to its end with output in `dir`/<tag>.out and <tag>.err. Over 60 s: fails the test and kills the process.
 struct RunResult {
   int exitCode = -1;
   std::string out;

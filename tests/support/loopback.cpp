@@ -3,7 +3,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
@@ -26,18 +25,6 @@ sockaddr_in LoopbackAddress(unsigned short port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-OwnedSocket::OwnedSocket(OwnedSocket&& other) noexcept : socket_(other.Release()) {}
-
-OwnedSocket& OwnedSocket::operator=(OwnedSocket&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    socket_ = other.Release();
-  }
-  return *this;
-}
-
-SOCKET OwnedSocket::Release() noexcept { return std::exchange(socket_, INVALID_SOCKET); }
 
 void OwnedSocket::Reset() noexcept {
   const SOCKET s = Release();

@@ -1,8 +1,8 @@
-// Test helpers for sockets on the loopback interface (127.0.0.1 only). REQUIRES: the socket library is started
-// (netutils::InitNet).
+// Test helpers for sockets on 127.0.0.1 only. REQUIRES: the socket library is started (netutils::InitNet).
 #pragma once
 
 #include <chrono>
+#include <utility>
 
 #include "Common/platform.h"
 
@@ -13,8 +13,11 @@ class OwnedSocket {
  public:
   OwnedSocket() noexcept = default;
   explicit OwnedSocket(SOCKET s) noexcept : socket_(s) {}
-  OwnedSocket(OwnedSocket&& other) noexcept;
-  OwnedSocket& operator=(OwnedSocket&& other) noexcept;
+  OwnedSocket(OwnedSocket&& other) noexcept : socket_(other.Release()) {}
+  OwnedSocket& operator=(OwnedSocket&& other) noexcept {
+    if (this != &other) Reset(), socket_ = other.Release();
+    return *this;
+  }
   OwnedSocket(const OwnedSocket&) = delete;
   OwnedSocket& operator=(const OwnedSocket&) = delete;
   ~OwnedSocket() { Reset(); }
@@ -22,7 +25,7 @@ class OwnedSocket {
   SOCKET get() const noexcept { return socket_; }
   bool valid() const noexcept { return socket_ != INVALID_SOCKET; }
   // Gives the handle up without closing it.
-  SOCKET Release() noexcept;
+  SOCKET Release() noexcept { return std::exchange(socket_, INVALID_SOCKET); }
   // Closes the handle, if any.
   void Reset() noexcept;
 

@@ -42,8 +42,7 @@ class RecordingServer {
   size_t ConnectionCount() const;
   bool WaitForConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
 
-  // Sends `bytes` on connection `index`; false when it is gone or not all went out within `timeout`. Its own thread
-  // still records what arrives.
+  // Sends `bytes` on connection `index`; false if it is gone or not all went out within `timeout`. Arrivals are kept.
   bool Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout = kDefaultWait) const;
   // Closes connection `index` from the server's side; false when it had already ended.
   bool Close(size_t index);

@@ -17,8 +17,7 @@ inline bool Contains(const std::string& text, const std::string& part) {
 // How often `part` stands in `text`, counting non-overlapping matches. REQUIRES: `part` is not empty.
 size_t Occurrences(const std::string& text, const std::string& part);
 
-// Succeeds when every one of `parts` occurs in `text`, each after the end of the one before; otherwise names the first
-// part that is missing.
+// Succeeds when every one of `parts` occurs in `text`, each after the end of the one before; else names the missing.
 ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts);
 
 // `size` bytes of a repeatable pseudo-random stream; different `variant`s give unrelated streams, so a byte delivered
