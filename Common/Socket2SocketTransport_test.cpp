@@ -38,9 +38,8 @@ class BarePump : public libmo::Socker2SocketTransport {
   libmo::UniqueSocket source_, destination_;
 };
 
-// A signal that lands while a blocking send waits for buffer space makes the
-// send return the part it has already queued: the pump must go on from the
-// right offset. Linux only: there a thread can be signalled by its id.
+// A signal that lands while a blocking send waits for buffer space makes the send return the part it has already
+// queued: the pump must go on from the right offset. Linux only: there a thread can be signalled by its id.
 TEST(Pump, InterruptedSendsContinueAtTheRightOffset) {
   testsupport::TestLogs logs;
   netutils::InitNet();

@@ -54,8 +54,7 @@ TEST_F(Holder, ConcurrentClosesCloseOnce) {
   EXPECT_EQ(0, ::recv(pair_.server.get(), &byte, 1, 0));
 }
 
-// Closing wakes a receive blocked on the holder, but the handle stays
-// allocated while the holder lives: a new socket never takes its number.
+// Closing wakes a receive blocked on the holder; the handle stays allocated while the holder lives: none reuses it.
 TEST_F(Holder, CloseWakesABlockedReceiveAndKeepsTheHandleUntilTheLastHolderGoes) {
   auto holder = std::make_shared<UniqueSocket>(pair_.client.Release());
   const SOCKET s = holder->socket();

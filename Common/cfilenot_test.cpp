@@ -50,9 +50,8 @@ class RecordingWatcher : public libmo::TChangeFileChangeManager, public libmo::F
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_;
   }
-  // Until this watcher has been handed `probe`, rewrites it every second: changes
-  // made before the watch is in place are not reported, and a file written
-  // more often never settles on Windows.
+  // Until this watcher has been handed `probe`, rewrites it every second: changes made before the watch is in place are
+  // not reported, and a file written more often never settles on Windows.
   bool WaitUntilWatching(const std::string& probe = "probe.txt") {
     const fs::path folder = directory;
     auto written = std::chrono::steady_clock::now() - std::chrono::hours(1);

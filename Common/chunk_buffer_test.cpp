@@ -6,9 +6,8 @@ namespace {
 
 using libmo::ChunkBuffer;
 
-// What one pump gives back, the next pump that asks for that size uses: the
-// pages of idle tunnels' buffers are not multiplied. Another size (the
-// setting changed) never gets a buffer too small.
+// What one pump gives back, the next pump that asks for that size uses: the pages of idle tunnels' buffers are not
+// multiplied. Another size (the setting changed) never gets a buffer too small.
 TEST(ChunkBuffer, AReleasedBufferServesTheNextTakeOfItsSizeOnly) {
   ChunkBuffer first;
   char* const data = first.Take(4000);

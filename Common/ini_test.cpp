@@ -28,6 +28,13 @@ std::vector<std::string> Values(const Ini::Section& s, const std::string& key) {
   return out;
 }
 
+// The value of `ini` at each {section, key} of `at`.
+std::vector<std::string> Get(const Ini& ini, const std::vector<std::pair<const char*, const char*>>& at) {
+  std::vector<std::string> out;
+  for (const auto& [section, key] : at) out.push_back(ini.GetValue(section, key));
+  return out;
+}
+
 TEST_F(IniFile, CommentsBlankLinesAndSectionsWithoutKeysHoldNoValues) {
   Ini ini = Load("; comment\n\n   # another\n\t\n[empty]\n[full] trailing ; words\nk=v\n");
   EXPECT_EQ("", ini.GetValue("general", "debug_level"));
@@ -43,21 +50,16 @@ TEST_F(IniFile, CommentsBlankLinesAndSectionsWithoutKeysHoldNoValues) {
 
 TEST_F(IniFile, NamesFoldAndTrimValuesKeepTheirCase) {
   Ini ini = Load("[ General ]\n  Debug_Level  =  7 \nName=MixedCase Value\n[LOG]\nfolder=Logs\\Here\n");
-  EXPECT_EQ("7", ini.GetValue("general", "debug_level"));
-  EXPECT_EQ("7", ini.GetValue("GENERAL", "DEBUG_LEVEL"));
-  EXPECT_EQ("MixedCase Value", ini.GetValue("general", "name"));
-  EXPECT_EQ("Logs\\Here", ini.GetValue("log", "folder"));
   // The lookup key is folded but not trimmed.
-  EXPECT_EQ("", ini.GetValue("general", " debug_level"));
+  EXPECT_EQ((std::vector<std::string>{"7", "7", "MixedCase Value", "Logs\\Here", ""}),
+            Get(ini, {{"general", "debug_level"}, {"GENERAL", "DEBUG_LEVEL"}, {"general", "name"}, {"log", "folder"},
+                      {"general", " debug_level"}}));
 }
 
 TEST_F(IniFile, NoInlineCommentsQuotesOrEscapes) {
   Ini ini = Load("[s]\naddress=10.0.0.1 ; old\nq=\"quoted\"\nexpr=a=b=c\n=skipped\nnoequals\nempty=\n");
-  EXPECT_EQ("10.0.0.1 ; old", ini.GetValue("s", "address"));
-  EXPECT_EQ("\"quoted\"", ini.GetValue("s", "q"));
-  EXPECT_EQ("a=b=c", ini.GetValue("s", "expr"));
-  EXPECT_EQ("", ini.GetValue("s", ""));
-  EXPECT_EQ("", ini.GetValue("s", "noequals"));
+  EXPECT_EQ((std::vector<std::string>{"10.0.0.1 ; old", "\"quoted\"", "a=b=c", "", ""}),
+            Get(ini, {{"s", "address"}, {"s", "q"}, {"s", "expr"}, {"s", ""}, {"s", "noequals"}}));
   EXPECT_EQ("fallback", ini.GetString("s", "empty", "fallback"));
   EXPECT_EQ(4u, ini.GetSection("s").size());  // address, q, expr, empty
 }
@@ -76,12 +78,8 @@ TEST_F(IniFile, RepeatedKeysKeepFileOrderAndARepeatedSectionOnlyItsFirstBlock) {
 TEST_F(IniFile, KeysWithoutASectionNameJoinTheNextNamedSection) {
   // A header without its bracket stores [one] and names nothing.
   Ini ini = Load("early=1\n[one]\na=1\n[broken\nb=2\n[two]\nc=3\n");
-  EXPECT_EQ("1", ini.GetValue("one", "early"));
-  EXPECT_EQ("1", ini.GetValue("one", "a"));
-  EXPECT_EQ("", ini.GetValue("one", "b"));
-  EXPECT_EQ("2", ini.GetValue("two", "b"));
-  EXPECT_EQ("3", ini.GetValue("two", "c"));
-  EXPECT_EQ("", ini.GetValue("broken", "b"));
+  EXPECT_EQ((std::vector<std::string>{"1", "1", "", "2", "3", ""}),
+            Get(ini, {{"one", "early"}, {"one", "a"}, {"one", "b"}, {"two", "b"}, {"two", "c"}, {"broken", "b"}}));
 }
 
 TEST_F(IniFile, WhatCannotBeReadAsWrittenIsNoted) {

@@ -47,8 +47,8 @@ TEST(LogLine, CutAtTheBufferSizeWithVisibleMarker) {
   SetThreadTag("CUT");
   const size_t head = 21 + (" (" + Tid() + ":CUT): ").size();
 
-  // Exactly 2047 bytes before the line feed: kept whole, 2048 with it. One
-  // byte more: cut to 2048 bytes ending in "...\n"; far longer texts too.
+  // Exactly 2047 bytes before the line feed: kept whole, 2048 with it. One byte more: cut to 2048 bytes ending in
+  // "...\n"; far longer texts too.
   log.Printf("%s", std::string(2047 - head, 'x').c_str());
   log.Printf("%s", std::string(2048 - head, 'y').c_str());
   log.Printf("%s", std::string(10000, 'z').c_str());
@@ -67,8 +67,8 @@ TEST(LogRotation, ALogThatCannotBeMovedShiftsNothingKeepsItsLinesAndIsTriedAgain
   libmo::LogFile log;
   log.SetRotation(100, 2);
   ASSERT_FALSE(log.Open(dir / "t.log"));
-  // A viewer holds the log open without delete sharing (Windows); on POSIX,
-  // where an open file can always be renamed, a folder is in the way.
+  // A viewer holds the log open without delete sharing (Windows); on POSIX, where an open file can always be renamed, a
+  // folder is in the way.
 #if defined(_WIN32)
   const HANDLE viewer = ::CreateFileW((dir.path() / "t.log").wstring().c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -61,16 +61,14 @@ TEST_F(Net, ConnectByNameLogsTheNumericAddress) {
   EXPECT_EQ("", Errors());
 }
 
-// A refused connect fails at once with the system's text; one that waits
-// for an answer ends as soon as it is cancelled.
+// A refused connect fails at once with the system's text; one that waits for an answer ends as soon as it is cancelled.
 TEST_F(Net, RefusedConnectFailsAtOnceAndAPendingOneEndsWhenCancelled) {
   const unsigned short port = testsupport::ClosedLoopbackPort();
   EXPECT_EQ("Can't connect to address=127.0.0.1, port=" + std::to_string(port) + " - " +
                 libmo::ErrorText(netutils::os::ConnectionRefusedCode()) + " func(netutils::Connect netUtils:183)",
             ConnectError("127.0.0.1", port));
 
-  // A listener whose queue is full drops new connection requests: their
-  // connects wait.
+  // A listener whose queue is full drops new connection requests: their connects wait.
   OwnedSocket listener(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address = testsupport::LoopbackAddress(0);
   socklen_t length = sizeof address;

@@ -39,8 +39,7 @@ struct Gate {
   }
 };
 
-// Runs once on a thread of `stack`; waits until its thread has parked again
-// and `parked` threads are parked in all.
+// Runs once on a thread of `stack`; waits until its thread has parked again and `parked` threads are parked in all.
 std::thread::id RunOnce(size_t stack, size_t parked) {
   Gate gate;
   ReusedThread run = ReusedThread::Start(&Gate::Run, &gate, stack);

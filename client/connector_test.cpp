@@ -1,6 +1,5 @@
-// ServiceStart run in this process against the connector's own globals. The
-// stop event stays set once set, so CTest runs each case in a process of its
-// own (see CMakeLists.txt).
+// ServiceStart run in this process against the connector's own globals. The stop event stays set once set, so CTest
+// runs each case in a process of its own (see CMakeLists.txt).
 #include "client/connector.h"
 
 #include <gtest/gtest.h>
@@ -26,15 +25,13 @@ using testsupport::WaitFor;
 
 namespace {
 
-// A reconnect thread whose body fails at once; its end is handled by the
-// real CommandReconnectThread::onFinish.
+// A reconnect thread whose body fails at once; its end is handled by the real CommandReconnectThread::onFinish.
 class FailingReconnectThread : public relvo::CommandReconnectThread {
  protected:
   void body() override { throw std::runtime_error("reconnect body failed"); }
 };
 
-// A connector whose proxy server refuses connections, so the reconnect
-// thread keeps retrying until it is stopped.
+// A connector whose proxy server refuses connections, so the reconnect thread keeps retrying until it is stopped.
 class Connector : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,8 +79,7 @@ TEST_F(Connector, ReconnectThreadWhoseBodyThrowsStopsTheWholeConnector) {
 
   const std::string events = logs_.Events();
   EXPECT_NE(std::string::npos, logs_.Errors().find("libmo::threadFunc error: reconnect body failed")) << logs_.Errors();
-  // Both reconnect threads ended: the failing one first, then the
-  // connector's own, stopped by the stop sequence.
+  // Both reconnect threads ended: the failing one first, then the connector's own, stopped by the stop sequence.
   EXPECT_EQ(2u, Occurrences(events, "Command reconnect thread stopped.")) << events;
   EXPECT_TRUE(InOrder(events, {"Command reconnect thread stopped.", "Service stopping...",
                                "Command reconnect thread stopped.", "Completion thread stopped."}))

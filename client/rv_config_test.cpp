@@ -14,8 +14,10 @@
 #include "client/ProxyServer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_logs.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
+using testsupport::Contains;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
@@ -84,15 +86,13 @@ TEST_F(RunningSettings, FirstLoadFillsTheProxyServerLevelAndTimeoutWithTheirLimi
   EXPECT_EQ(7000, proxy->port);
   EXPECT_EQ(15000u, config.reconnectTimeout.load());
   EXPECT_EQ(0, libmo::EventsLog().Level());
-  EXPECT_NE(std::string::npos, out.find("server [web]: 127.0.0.1:8080 proxyrec(0) maxcon(1000) is added.")) << out;
+  EXPECT_TRUE(Contains(out, "server [web]: 127.0.0.1:8080 proxyrec(0) maxcon(1000) is added.")) << out;
   out = Load("[general]\ndebug_level=11\nreconnect_tmo=1000\n" + kProxy + kOneServer, true);
-  EXPECT_NE(std::string::npos,
-            out.find("Can't to set log level to unsupported value 11. It's been automatically adjusted to 10"));
+  EXPECT_TRUE(Contains(out, "Can't to set log level to unsupported value 11. It's been automatically adjusted to 10"));
   EXPECT_EQ(10, libmo::EventsLog().Level());
-  EXPECT_NE(std::string::npos, out.find("Reconnect timeout: 5000 ms")) << out;
+  EXPECT_TRUE(Contains(out, "Reconnect timeout: 5000 ms")) << out;
   out = Load("[general]\ndebug_level=-3\nreconnect_tmo=-1\n" + kProxy + kOneServer, true);
-  EXPECT_NE(std::string::npos,
-            out.find("Can't to set log level to unsupported value -3. It's been automatically adjusted to 0"));
+  EXPECT_TRUE(Contains(out, "Can't to set log level to unsupported value -3. It's been automatically adjusted to 0"));
   EXPECT_EQ(0, libmo::EventsLog().Level());
   EXPECT_EQ(4294967295u, config.reconnectTimeout.load());
   out = Load("[general]\ndebug_level=high\n" + kProxy + kOneServer, true);
@@ -102,10 +102,10 @@ TEST_F(RunningSettings, FirstLoadFillsTheProxyServerLevelAndTimeoutWithTheirLimi
 TEST_F(RunningSettings, RelayBufferAndEntryTimeoutsHaveDefaultsAndBadValuesGetAMessage) {
   std::string out = Load(kProxy + kOneServer);
   EXPECT_EQ(4000, libmo::RelayBufferBytes());
-  EXPECT_NE(std::string::npos, out.find("Relay buffer: 4000 bytes")) << out;
-  EXPECT_NE(std::string::npos, out.find("Entry time-outs: halfclose_tmo 60000 ms, idle_tmo 0 ms (0: none)")) << out;
+  EXPECT_TRUE(Contains(out, "Relay buffer: 4000 bytes")) << out;
+  EXPECT_TRUE(Contains(out, "Entry time-outs: halfclose_tmo 60000 ms, idle_tmo 0 ms (0: none)")) << out;
   out = Load("[general]\nhalfclose_tmo=-5\nidle_tmo=3000x\n" + kProxy + kOneServer, true);
-  EXPECT_NE(std::string::npos, out.find("halfclose_tmo of -5 ms is out of range. It's been adjusted to 60000")) << out;
+  EXPECT_TRUE(Contains(out, "halfclose_tmo of -5 ms is out of range. It's been adjusted to 60000")) << out;
   EXPECT_EQ(60000u, relvo::HalfCloseTimeoutMs());
   EXPECT_EQ(3000u, relvo::IdleTimeoutMs());
   Load("[general]\nhalfclose_tmo=0\n" + kProxy + kOneServer, true);
@@ -114,7 +114,7 @@ TEST_F(RunningSettings, RelayBufferAndEntryTimeoutsHaveDefaultsAndBadValuesGetAM
   Load("[general]\nrelay_buffer=65536\n" + kProxy + kOneServer, true);
   EXPECT_EQ(65536, libmo::RelayBufferBytes());
   out = Load("[general]\nrelay_buffer=100\n" + kProxy + kOneServer, true);
-  EXPECT_NE(std::string::npos, out.find("Relay buffer of 100 bytes is out of range. It's been adjusted to 512")) << out;
+  EXPECT_TRUE(Contains(out, "Relay buffer of 100 bytes is out of range. It's been adjusted to 512")) << out;
   Load("[general]\nrelay_buffer=9999999999\n" + kProxy + kOneServer, true);
   EXPECT_EQ(1048576, libmo::RelayBufferBytes());
   Load(kProxy + kOneServer, true);
@@ -146,10 +146,9 @@ TEST_F(RunningSettings, ServersInNameOrderWithDuplicateRules) {
                                "[beta]\naddress=10.0.0.1\nport=80\nmaxcon=0\n"
                                "[alpha]\naddress=10.0.0.1\nport=81\nmaxcon=-5\nproxyrecord=2\n");
   EXPECT_EQ((std::vector<std::string>{"alpha", "beta"}), ServerNames());
-  EXPECT_NE(std::string::npos, out.find("Item with same name [beta]' is already loaded and has been skipped.")) << out;
-  EXPECT_NE(std::string::npos,
-            out.find("[zeta] has been skipped because another item with same address [beta]: 10.0.0.1:80 is found."))
-      << out;
+  EXPECT_TRUE(Contains(out, "Item with same name [beta]' is already loaded and has been skipped.")) << out;
+  EXPECT_TRUE(Contains(out, "[zeta] has been skipped because another item with same address [beta]: 10.0.0.1:80 "
+                            "is found.")) << out;
   const auto servers = config.Servers();
   EXPECT_EQ(1000, servers.front()->maxcon);
   EXPECT_TRUE(servers.front()->proxyrecord);
@@ -168,7 +167,7 @@ TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
   EXPECT_EQ(7000, proxy->port);
   EXPECT_EQ((std::vector<std::string>{"web", "api"}), ServerNames());
   EXPECT_EQ(8080, config.Servers().front()->port);  // a known name keeps its settings
-  EXPECT_NE(std::string::npos, out.find("server [api]: 127.0.0.1:8081 proxyrec(1) maxcon(2) is added.")) << out;
+  EXPECT_TRUE(Contains(out, "server [api]: 127.0.0.1:8081 proxyrec(1) maxcon(2) is added.")) << out;
 
   // A failing server ends the load; what was added before it stays.
   EXPECT_NE(std::string::npos,
@@ -177,8 +176,8 @@ TEST_F(RunningSettings, ReloadAppendsNewServersAndKeepsTheRest) {
   EXPECT_EQ((std::vector<std::string>{"web", "api", "new"}), ServerNames());
 }
 
-// A server whose connect failed is set aside 1 s, then 2, 4 ... at most 30 s,
-// while another with room is not; when all are, the one back first.
+// A server whose connect failed is set aside 1 s, then 2, 4 ... at most 30 s, while another with room is not; when all
+// are, the one back first.
 TEST_F(RunningSettings, AServerWhoseConnectFailedIsSetAsideForADoublingTime) {
   using namespace std::chrono_literals;
   Load(kProxy + "[servers]\na=1\nb=1\n[a]\naddress=h\nport=1\n[b]\naddress=h\nport=2\n");
@@ -202,8 +201,8 @@ TEST_F(RunningSettings, AServerWhoseConnectFailedIsSetAsideForADoublingTime) {
   EXPECT_EQ("a", chosen());
   const std::string out = testing::internal::GetCapturedStdout();
   for (const char* ms : {"1000", "2000", "4000", "8000", "16000", "30000"}) {
-    EXPECT_NE(std::string::npos, out.find(std::string("Target server [a] h:1 is set aside for ") + ms +
-                                          " ms after a failed connect.")) << out;
+    EXPECT_TRUE(Contains(out, std::string("Target server [a] h:1 is set aside for ") + ms + " ms after a failed connect."))
+        << out;
   }
   EXPECT_EQ(out.find("[b] h:2 is back."), out.rfind("[b] h:2 is back.")) << out;
   EXPECT_EQ(std::string::npos, out.find("[a] h:1 is back.")) << out;
@@ -220,7 +219,7 @@ TEST_F(RunningSettings, ChangesOfTheIniFileReloadWhateverTheLetterCaseAndFailure
   const std::string err = testing::internal::GetCapturedStderr();
   testing::internal::GetCapturedStdout();
   EXPECT_EQ((std::vector<std::string>{"web", "second"}), ServerNames());
-  EXPECT_NE(std::string::npos, err.find("STANDART exception caught in function AppConfiguration::NotifySubscribes, "
+  EXPECT_TRUE(Contains(err, "STANDART exception caught in function AppConfiguration::NotifySubscribes, "
                                         "file rv_config, line 186: \"Address of [zbad] is undefined."))
       << err;
 }
@@ -257,7 +256,7 @@ TEST_F(RunningSettings, EveryNumberThatIsNoPlainNumberInRangeIsReportedWithTheVa
                            "[proxyServer] port=70x is not a whole number from 1 to 65535; 70 is used instead.",
                            "[web] maxcon=\\x01lots is not a whole number from 1 to 2147483647; 1000 is used",
                            "[web] proxyrecord=yes is not a whole number from -2147483648 to 2147483647; 0 is"}) {
-    EXPECT_NE(std::string::npos, logs.Errors().find(line)) << line << "\n" << logs.Errors();
+    EXPECT_TRUE(Contains(logs.Errors(), line)) << line << "\n" << logs.Errors();
   }
   EXPECT_EQ(std::string::npos, logs.Errors().find("port=80 ")) << logs.Errors();
 }

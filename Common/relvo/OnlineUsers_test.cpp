@@ -60,10 +60,9 @@ TEST_F(Table, HoldsAThousandEntriesNumberedFromOneNeverReused) {
   EXPECT_THROW(users_.ForEach(nullptr), std::bad_function_call);
 }
 
-// Pump threads are named after the entry number modulo 10000. A pump that
-// the system refuses a thread fails the entry's start with a text naming
-// it, and the entry still ends cleanly. First of the pumps' tests: no
-// parked thread may stand in for the refused one.
+// Pump threads are named after the entry number modulo 10000. A pump that the system refuses a thread fails the entry's
+// start with a text naming it, and the entry still ends cleanly. First of the pumps' tests: no parked thread may stand
+// in for the refused one.
 TEST_F(Table, PumpThreadsAreNamedModulo10000AndARefusedOneFailsCleanly) {
   ASSERT_TRUE(testsupport::WaitFor([] { return libmo::ReusedThread::ParkedCount() == 0; }));
   for (const int32_t uid : {12345, 10000}) {
@@ -114,8 +113,7 @@ TEST(EntryNumbers, WrapToOneBeforeTheSignedRangeEnds) {
   EXPECT_EQ(1, relvo::NextUid(2147483647));
 }
 
-// A clean end of one direction is passed on as a half close; the entry
-// stays (and counts) until the other direction has ended too.
+// A clean end of one direction is passed on as a half close; the entry stays (and counts) until the other one ends too.
 TEST_F(Table, HalfClosedEntryRelaysTheOtherWayUntilItEndsToo) {
   ASSERT_TRUE(completion_.Start("FIN"));
   testsupport::LoopbackPair proxy = testsupport::MakeLoopbackPair(), target = testsupport::MakeLoopbackPair();

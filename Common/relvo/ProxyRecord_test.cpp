@@ -18,8 +18,7 @@ using testsupport::LoopbackPair;
 
 namespace {
 
-// The failures of the record; its bytes are checked end to end
-// (tests/e2e/relay_e2e_test.cpp).
+// The failures of the record; its bytes are checked end to end (tests/e2e/relay_e2e_test.cpp).
 class ProxyRecord : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { netutils::InitNet(); }

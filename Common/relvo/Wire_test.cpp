@@ -13,8 +13,8 @@ std::string FromHex(const std::string& hex) {
   return out;
 }
 
-// The published known answers (key bytes in hex), and two keys with bytes
-// above 0x7F, which must not be sign-extended into the sum.
+// The published known answers (key bytes in hex), and two keys with bytes above 0x7F, which must not be sign-extended
+// into the sum.
 TEST(Wire, HandshakeAnswerMatchesTheKnownAnswers) {
   const std::pair<const char*, const char*> vectors[] = {
       {"", "-1453979438"},

@@ -28,8 +28,7 @@ crashtest_JumpToNull:
     jmp *%rax
 )");
 
-// Moves the stack pointer to `stack` (in rcx: the first argument on Windows,
-// the fourth on POSIX), then jumps to 0.
+// Moves the stack pointer to `stack` (in rcx: the first argument on Windows, the fourth on POSIX), then jumps to 0.
 extern "C" void crashtest_LoseStack(void*, void*, void*, void* stack);
 asm(R"(
     .text
@@ -40,8 +39,8 @@ crashtest_LoseStack:
     jmp *%rax
 )");
 
-// Faults with the stack pointer in a block of zeros on the thread's own
-// stack (Windows dispatches no exception on any other).
+// Faults with the stack pointer in a block of zeros on the thread's own stack (Windows dispatches no exception on any
+// other).
 __attribute__((noinline)) void FaultOnZeros() {
   unsigned char zeros[128 * 1024];
   std::memset(zeros, 0, sizeof zeros);

@@ -209,8 +209,8 @@ TEST(CrashHandler, RpcRangeNeedsNoDumpAndTheConnectorsHandlerNeverDoes) {
   EXPECT_EQ(base.GetDumpType(&ep), 0u);
 }
 
-// A fault whose report cannot finish, or that faults itself, still ends the
-// process, in a few seconds and with a line on standard error.
+// A fault whose report cannot finish, or that faults itself, still ends the process, in a few seconds and with a line
+// on standard error.
 TEST(CrashChild, EveryFaultEndsTheProcessInBoundedTimeWithWhatWasWritten) {
   struct Case {
     const char* mode;
@@ -219,14 +219,13 @@ TEST(CrashChild, EveryFaultEndsTheProcessInBoundedTimeWithWhatWasWritten) {
     bool completeReport;
     const char* frameText = "";  // in some call stack line
   };
-  // No return address into a module: found by the stack scan, or the line
-  // that says why there is none.
+  // No return address into a module: found by the stack scan, or the line that says why there is none.
   std::vector<Case> cases = {{"unhandled", nullptr, true, true},
                              {"lost-caller", nullptr, true, true, "[Scanned]"},
                              {"lost-stack", nullptr, true, true, "] No frame: the unwinder reached no code"},
                              {"report-locked", "Crash report did not finish in time; the process ends.\n", false, false}};
-  // ThreadSanitizer owns a fault raised inside a signal handler and ends the
-  // process itself, so the report's own exit line is not ours to check there.
+  // ThreadSanitizer owns a fault raised inside a signal handler and ends the process itself, so the report's own exit
+  // line is not ours to check there.
 #if !defined(_WIN32) && !defined(__SANITIZE_THREAD__)
   cases.push_back({"report-fault", "Crash report failed: a fault inside the report.\n", true, false});
 #endif

@@ -1,5 +1,4 @@
-// POSIX-only parts of the crash reports: ELF segments as sections, the
-// program's module line.
+// POSIX-only parts of the crash reports: ELF segments as sections, the program's module line.
 #include <gtest/gtest.h>
 #include <link.h>
 

@@ -1,5 +1,4 @@
-// Windows-only parts of the crash reports: minidumps, PE sections, version
-// resources.
+// Windows-only parts of the crash reports: minidumps, PE sections, version resources.
 #include <windows.h>
 
 #include <gtest/gtest.h>

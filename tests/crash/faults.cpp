@@ -32,15 +32,14 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) int Divide(int di
   return dividend / divisor;
 }
 
-// The statement after the call keeps it a call (no tail jump), so the
-// return address on the stack lies in this function.
+// The statement after the call keeps it a call (no tail jump): the return address on the stack lies in this function.
 __attribute__((noinline, no_sanitize("address", "undefined"))) void CallNull() {
   nullFunction();
   sink = sink + 1;
 }
 
-// No named local holds the function's address: Wine's debug help library
-// would take such a variable for a symbol at that address.
+// No named local holds the function's address: Wine's debug help library would take such a variable for a symbol at
+// that address.
 bool InNullWrite(uint64_t address) { return address - reinterpret_cast<uint64_t>(&NullWrite) < 64; }
 
 std::vector<std::string> Messages(const std::string& log) {
@@ -90,8 +89,7 @@ std::string Hex(uint64_t value) {
 }  // namespace crashtest
 
 #if defined(__SANITIZE_THREAD__)
-// The crash report runs inside the fault's signal handler and uses the heap
-// and the logs' mutexes there by design: the fault is synchronous and the
-// handler leaves by a C++ exception. ThreadSanitizer still checks for races.
+// The crash report runs inside the fault's signal handler and uses the heap and the logs' mutexes there by design: the
+// fault is synchronous and the handler leaves by a C++ exception. ThreadSanitizer still checks for races.
 extern "C" const char* __tsan_default_options() { return "report_signal_unsafe=0"; }
 #endif

@@ -1,5 +1,4 @@
-// Real faults, the calling thread's own context, the crash child program,
-// and crash reports as the tests read them.
+// Real faults, the calling thread's own context, the crash child program, and crash reports as the tests read them.
 #pragma once
 
 #include <chrono>
@@ -22,8 +21,7 @@ bool InNullWrite(uint64_t address);
 extern const uint32_t kAccessFaultCode;
 extern const uint32_t kDivideFaultCode;
 
-// Calls `body` with a context of the calling thread, captured in a frame
-// that stays alive while `body` runs.
+// Calls `body` with a context of the calling thread, captured in a frame that stays alive while `body` runs.
 void WithOwnContext(const std::function<void(tezra::ThreadContext&)>& body);
 
 struct ChildResult {
@@ -34,11 +32,9 @@ struct ChildResult {
     return finished == o.finished && exitCode == o.exitCode && signal == o.signal;
   }
 };
-// Runs crash_child (beside the test program) with `args`; kills it after
-// `timeout`.
+// Runs crash_child (beside the test program) with `args`; kills it after `timeout`.
 ChildResult RunCrashChild(const std::vector<std::string>& args, std::chrono::milliseconds timeout);
-// How a process ends after a reported access fault: exit code 0xC0000005 on
-// Windows, SIGSEGV on POSIX.
+// How a process ends after a reported access fault: exit code 0xC0000005 on Windows, SIGSEGV on POSIX.
 ChildResult AccessFaultCrash();
 
 // In the child: standard error (also the system's handle) goes to `path`.

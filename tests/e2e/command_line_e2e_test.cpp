@@ -1,5 +1,4 @@
-// The command line of the real relvoclient binary: option precedence, the
-// exact texts it prints, the folder it works in and the ini file it picks.
+// The real relvoclient's command line: option precedence, the exact texts it prints, its working folder and ini file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -41,8 +40,7 @@ class CommandLine : public ::testing::Test {
  protected:
   void SetUp() override {
     exe = InstallClient(dir);
-    // A complete ini whose proxy server does not answer: the connector runs
-    // and retries until it is stopped.
+    // A complete ini whose proxy server does not answer: the connector runs and retries until it is stopped.
     const std::string port = std::to_string(testsupport::ClosedLoopbackPort());
     WriteFile(dir.path() / "relvoclient.ini",
               "[system]\nservice_name=RelvoCmdLineTest\n[proxyServer]\naddress=127.0.0.1\nport=" + port +
@@ -64,9 +62,8 @@ TEST_F(CommandLine, UsageAndVersionTextsAreExactAndTableOrderDecides) {
   EXPECT_FALSE(fs::exists(dir.path() / "logs")) << "nothing was installed or run";
 }
 
-// Not recognised: the connector is started as a service, which fails outside
-// the service manager; that is logged and still exits 0. Started from another
-// folder, it works in its own.
+// Not recognised: the connector is started as a service, which fails outside the service manager; that is logged and
+// still exits 0. Started from another folder, it works in its own.
 TEST_F(CommandLine, SlashFormsAndCapitalsRunAsServiceAndFailWithoutManager) {
   TempDir elsewhere;
   for (const char* option : {"/d", "-DEBUG", "-V"}) {

@@ -1,8 +1,6 @@
-// The link to the proxy server, end to end: the real relvoclient against the
-// scriptable fake proxy on 127.0.0.1. Handshake answers on the wire, the
-// command connection's commands, its replacement after silence or failure,
-// connect failures, live reloads of the ini file, log rotation, start and
-// stop order and clean stops.
+// The link to the proxy server, end to end: the real relvoclient against the scriptable fake proxy on 127.0.0.1.
+// Handshake answers on the wire, the command connection's commands, its replacement after silence or failure, connect
+// failures, live reloads of the ini file, log rotation, start and stop order and clean stops.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,9 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/child_process.h"
-#include "tests/support/fake_proxy.h"
-#include "tests/support/text.h"
+#include "tests/support/relay_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
@@ -28,13 +24,9 @@ const std::string kZero(1, '\0');
 const std::string kRejected("\x00\x00", 2);
 const std::string kCommandType("\x01\x00", 2);
 
-// Generous bounds: a wait that involves the 5 s reconnect time-out, and one
-// for things that happen at once (a process start under Wine included).
-constexpr auto kAfterTimeout = 60s;
-constexpr auto kSoon = 30s;
+constexpr auto kAfterTimeout = 60s;  // a generous bound for a wait that involves the 5 s reconnect time-out
 
-// A proxy that pings every second for two minutes, so the link stays up
-// whatever else a test does.
+// A proxy that pings every second for two minutes, so the link stays up whatever else a test does.
 ProxyScript Pinging() {
   ProxyScript script;
   script.commandScripts = {Pings(120, 1s)};
@@ -75,19 +67,8 @@ std::vector<long> ReconnectSilences(const std::string& events) {
   return out;
 }
 
-// One installed connector in its own folder, with a fake proxy; the
-// connector is stopped with Ctrl+C at the end of every test and must exit 0.
-class ProxyLink : public ::testing::Test {
+class ProxyLink : public ClientFixture {
  protected:
-  void SetUp() override { exe = InstallClient(dir); }
-
-  void TearDown() override {
-    if (client && client->Running()) {
-      client->Interrupt();
-      EXPECT_EQ(std::optional<int>(0), client->WaitExit(kSoon)) << Events();
-    }
-  }
-
   void StartProxy(ProxyScript script = {}) { proxy.emplace(std::move(script)); }
 
   std::vector<TargetServer> MainServer() { return {{"main", ClosedLoopbackPort()}}; }
@@ -100,8 +81,6 @@ class ProxyLink : public ::testing::Test {
     Start(LinkIni("127.0.0.1", proxy->port(), MainServer(), debugLevel));
   }
 
-  std::string Events() const { return ReadFile(dir.path() / "logs" / "events.log"); }
-  std::string Errors() const { return ReadFile(dir.path() / "logs" / "errors.log"); }
   bool EventsHave(const std::string& text, std::chrono::milliseconds timeout = kSoon, size_t times = 1) const {
     return WaitFor([&] { return Occurrences(Events(), text) >= times; }, timeout);
   }
@@ -114,11 +93,6 @@ class ProxyLink : public ::testing::Test {
     client->Interrupt();
     return client->WaitExit(kSoon);
   }
-
-  TempDir dir;
-  std::string exe;
-  std::optional<FakeProxy> proxy;  // outlives the client: declared first
-  std::optional<ChildProcess> client;
 };
 
 // The hash itself has its known-answer test; here the exchange around it.
@@ -127,8 +101,8 @@ TEST_F(ProxyLink, HandshakeKeysEndAtTheirZeroAndRejectedOrStalledHandshakesAreRe
   script.handshakes = {
       // Bytes after the key's zero byte in the same segment are not part of it.
       {.key = std::string("abc\0junk", 8), .keyZero = false, .acceptance = kRejected},
-      // A zero byte that comes in a later segment is not part of the key
-      // either; the connector then reads it as part of a rejecting word.
+      // A zero byte that comes in a later segment is not part of the key either; the connector then reads it as part of
+      // a rejecting word.
       {.key = "abc", .splitAt = 3, .acceptance = kRejected},
       // Stalled: no key at all, then no acceptance word.
       {.sendKey = false}, {.acceptance = ""},
@@ -154,8 +128,8 @@ TEST_F(ProxyLink, HandshakeKeysEndAtTheirZeroAndRejectedOrStalledHandshakesAreRe
   EXPECT_EQ("-2035115983" + kZero + kCommandType, all[4].received);
   EXPECT_TRUE(all[4].failures.empty());
   const std::string errors = Errors();
-  EXPECT_NE(std::string::npos, errors.find("Handshake recv key failed")) << errors;
-  EXPECT_NE(std::string::npos, errors.find("Handshake recv acceptanceResult")) << errors;
+  EXPECT_TRUE(Contains(errors, "Handshake recv key failed")) << errors;
+  EXPECT_TRUE(Contains(errors, "Handshake recv acceptanceResult")) << errors;
   EXPECT_EQ(4u, Occurrences(errors, "Handshake with proxy server failed.")) << errors;
   EXPECT_TRUE(EventsHave("Handshake is successful."));
 }
@@ -199,8 +173,8 @@ TEST_F(ProxyLink, UnknownCommandsKeepTheConnectionUntilTheProxyClosesIt) {
   EXPECT_LT(errors.find("Receive unknown command -1\n"), errors.find("Receive unknown command: 1 more"));
   EXPECT_FALSE(Contains(errors, "Receive unknown command 7")) << errors;
 
-  // The proxy closed the connection: one failure line, the reader ends, and
-  // the connection is replaced once the time-out has passed.
+  // The proxy closed the connection: one failure line, the reader ends, and the connection is replaced once the
+  // time-out has passed.
   ASSERT_TRUE(proxy->WaitForCommandConnections(2, kAfterTimeout)) << Events();
   const std::string events = Events();
   EXPECT_EQ(1u, Occurrences(Errors(), "recv command failed.  Connection closed.")) << Errors();
@@ -208,8 +182,7 @@ TEST_F(ProxyLink, UnknownCommandsKeepTheConnectionUntilTheProxyClosesIt) {
                                "Reconnect: timeout"}));
 }
 
-// An editor that writes the file in two steps: the reload reads it only
-// once it is finished, so the new server's port is 8080, never 80.
+// An editor writes the file in two steps: the reload reads it only once finished, so the new port is 8080, never 80.
 TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout) {
   StartProxy(Pinging());
   std::vector<TargetServer> servers = MainServer();
@@ -229,9 +202,9 @@ TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout
   std::string events = Events();
   EXPECT_EQ(0u, Occurrences(events, "server [extra]: 127.0.0.1:80 ")) << events;
   EXPECT_LT(events.find("relvoclient.ini changed."), events.find("server [extra]"));
-  EXPECT_NE(std::string::npos, events.find("Item with same name [main]' is already loaded and has been skipped."));
-  EXPECT_NE(std::string::npos, events.find("SetLogLevel: 2 -> 3")) << events;
-  EXPECT_NE(std::string::npos, events.find("Reconnect timeout: 7000 ms")) << events;
+  EXPECT_TRUE(Contains(events, "Item with same name [main]' is already loaded and has been skipped."));
+  EXPECT_TRUE(Contains(events, "SetLogLevel: 2 -> 3")) << events;
+  EXPECT_TRUE(Contains(events, "Reconnect timeout: 7000 ms")) << events;
 
   // Saved by renaming a new file over it.
   servers.push_back({"renamed", ClosedLoopbackPort()});
@@ -253,8 +226,7 @@ TEST_F(ProxyLink, ReloadReadsTheFinishedFileAddsServersAndAppliesLevelAndTimeout
   EXPECT_EQ(0u, Occurrences(Events(), "server [x]"));
 }
 
-// With the logs beside the ini file, their own writes are never reported:
-// reporting them would write to them again, for ever.
+// With the logs beside the ini file, their own writes are never reported: that would write to them again, for ever.
 TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   StartProxy(Pinging());
   Start(LinkIni("127.0.0.1", proxy->port(), MainServer(), 2, 5000, "."));
@@ -267,9 +239,8 @@ TEST_F(ProxyLink, OwnLogsInTheWatchedFolderAreNeverReported) {
   EXPECT_EQ(0u, Occurrences(text, "File 'errors.log' changed.")) << text;
 }
 
-// A start that fails exits non-zero and says why on standard error: without
-// an ini file, and with a log folder that cannot be made (a file is in the
-// way).
+// A start that fails exits non-zero and says why on standard error: without an ini file, and with a log folder that
+// cannot be made (a file is in the way).
 TEST_F(ProxyLink, AFailedStartStopsCleanlyAndExitsNonZero) {
   client.emplace(ClientCommand(exe, {"-debug"}), dir / "stdout.txt", dir / "stderr.txt");
   EXPECT_EQ(std::optional<int>(2), client->WaitExit(kSoon));
@@ -301,8 +272,7 @@ bool WholeLines(const std::string& log) {
   return true;
 }
 
-// The connector's start and stop order and its log rotation, stopped with
-// Ctrl+C.
+// The connector's start and stop order and its log rotation, stopped with Ctrl+C.
 TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder) {
   FakeProxy proxy;
   TempDir dir;
@@ -319,14 +289,12 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
   EXPECT_TRUE(InOrder(log("events.log"), {"startService: run as debug", "Launching the relvoclient (2.0.0.19).",
                                           "Starting command reconnect thread."}))
       << log("events.log");
-  // The host's line and the completion thread's come from other threads:
-  // nothing orders them before the command connection.
+  // The host's line and the completion thread's come from other threads: nothing orders them before the connection.
   EXPECT_TRUE(WaitFor([&] {
     return Contains(log("events.log"), "Main thread started.") && Contains(log("events.log"), "Start completion");
   }, kSoon)) << log("events.log");
 
-  // Once a log passes 1 MiB it becomes events.1.log: every ping is in one of
-  // the two, each file holds whole lines.
+  // Once a log passes 1 MiB it becomes events.1.log: every ping is in one of the two, each file holds whole lines.
   ASSERT_TRUE(proxy.WaitForCommandConnections(1));
   const size_t command = proxy.IndexesOfType(1).front();
   std::string pings;
@@ -346,8 +314,7 @@ TEST(Lifecycle, StartsInOrderRotatesItsLogsAndAConsoleBreakStopsEveryPartInOrder
 
   client.Interrupt();
   ASSERT_EQ(std::optional<int>(0), client.WaitExit(kSoon)) << log("events.log");
-  // The command reader may end as soon as the command connection is closed,
-  // so its line is only required after the stop began.
+  // The command reader may end as soon as its connection is closed: its line is only required after the stop began.
   const std::string text = log("events.log");
   EXPECT_TRUE(InOrder(text, {"service stop requested.", "Service stopping...", "Command reconnect thread stopped.",
                              "Stop listening ini changes ...", "Completion thread stopped.",

@@ -1,7 +1,6 @@
-// Relaying, end to end: relvoclient between the fake proxy and target
-// servers on 127.0.0.1: answers, the proxy record, server choice and limits,
-// a refusing target, stops that never wait for a peer. Bytes under load,
-// half closes, aborts and restarts: tests/soak.
+// Relaying, end to end: relvoclient between the fake proxy and target servers on 127.0.0.1: answers, the proxy record,
+// server choice and limits, a refusing target, stops that never wait for a peer. Bytes under load, half closes, aborts
+// and restarts: tests/soak.
 #include "tests/support/relay_fixture.h"
 
 using namespace testsupport;
@@ -37,8 +36,7 @@ TEST_F(Relay, LeastLoadedServerWithRoomIsChosenAndMaxconRefusesOnceAllAreFull) {
   RelayTarget& a = AddTarget();
   RelayTarget& b = AddTarget();
   ASSERT_NO_FATAL_FAILURE(Start({{"srv_a", a.port(), 2}, {"srv_b", b.port(), 2}}));
-  // Both idle: A, the first. Then always the one with fewer entries, until
-  // both are at their limit of 2 and the fifth is refused.
+  // Both idle: A, the first. Then always the one with fewer entries, until both hold their 2 and the fifth is refused.
   const std::vector<std::pair<size_t, size_t>> counts = {{1, 0}, {1, 1}, {2, 1}, {2, 2}};
   std::vector<size_t> transports;
   for (const auto& [onA, onB] : counts) {
@@ -58,8 +56,7 @@ TEST_F(Relay, LeastLoadedServerWithRoomIsChosenAndMaxconRefusesOnceAllAreFull) {
   }));
   EXPECT_TRUE(EventsHave("[5] entry deleted."));
 
-  // Entry 1 ends (from the proxy side; the target ends its side too): A has
-  // room again, and numbering goes on.
+  // Entry 1 ends (from the proxy side; the target ends its side too): A has room again, and numbering goes on.
   ASSERT_TRUE(proxy->Close(transports[0]));
   ASSERT_TRUE(EventsHave("[1] entry deleted.")) << Events();
   const auto [answer, transport] = CreateTransport();
@@ -82,14 +79,12 @@ TEST_F(Relay, RefusedTargetIsReportedAndAnsweredWithZero) {
                                  "Can't connect to address=127.0.0.1, port=" + std::to_string(port) + " - "}));
 }
 
-// Stopping while a pump waits on a target that reads nothing and the reader
-// waits for the key of a transport connection (and the command connection
-// would be replaced only after a minute): both sides of the entry end.
+// Stopping while a pump waits on a target that reads nothing and the reader waits for the key of a transport connection
+// (and the command connection would be replaced only after a minute): both sides of the entry end.
 TEST_F(Relay, StopIsPromptWithABlockedSendAndAStalledTransportHandshake) {
   LoopbackListener deaf;  // accepts (in the backlog) and never reads
-  // A fixed receive buffer: grown by the system (up to 32 MB on recent
-  // Linux), the target alone could take the bytes meant to fill every buffer
-  // on the way, which together stay below 64 MB.
+  // A fixed receive buffer: grown by the system (up to 32 MB on recent Linux), the target alone could take the bytes
+  // meant to fill every buffer on the way, which together stay below 64 MB.
   const int small = 64 * 1024;
   ASSERT_EQ(0, ::setsockopt(deaf.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small));
   ProxyScript script;

@@ -1,8 +1,6 @@
-// The service host of the real relvoclient binary: registration, running
-// under the service manager, stop controls, removal and their failures.
-// Windows build: Wine's Service Control Manager ("sc", its registry). Linux:
-// the unit folder in a private mount namespace, a recording systemctl
-// stand-in, a notification socket the test binds.
+// The service host of the real relvoclient: registration, running under the service manager, stop controls, removal and
+// their failures. Windows: Wine's Service Control Manager; Linux: the unit folder in a private mount namespace, a
+// recording systemctl stand-in, a notification socket of the test.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,10 +32,8 @@ namespace {
 
 constexpr auto kTimeout = std::chrono::seconds(60);
 
-// What a service run writes to the events log, start to stop: the host's
-// lines in their order, and the stop's. A stop may come as soon as the
-// service is reported running, so "Main thread started." and the stop's
-// lines have no order between them.
+// A service run's events log lines in their order, and the stop's. A stop may come as soon as the service runs: "Main
+// thread started." and the stop's lines have no order between them.
 const std::vector<std::string> kServiceRun = {
     "startService: run as service", "Main thread started.", "Service stop asked, report service stopped...",
     "Service exited."};
@@ -57,8 +53,7 @@ class ServiceHost : public ::testing::Test {
     Configure(UniqueName("RelvoSvcE2E"), "Relvo service host test");
   }
 
-  // A complete ini whose proxy server does not answer: the connector runs
-  // and retries until it is stopped.
+  // A complete ini whose proxy server does not answer: the connector retries until stopped.
   void Configure(const std::string& serviceName, const std::string& serviceDescription) {
     name = serviceName;
     description = serviceDescription;
@@ -111,9 +106,8 @@ class WineServiceHost : public ServiceHost {
   static std::string WindowsPath(std::string p) { return "Z:" + (std::replace(p.begin(), p.end(), '/', '\\'), p); }
 };
 
-// A name over 39 characters and a description over 99: the dispatcher table
-// takes 39 characters of the name, the handler the whole name, and the
-// description is cut to 99.
+// A name over 39 characters and a description over 99: the dispatcher table takes 39 characters of the name, the
+// handler the whole name, and the description is cut to 99.
 TEST_F(WineServiceHost, InstallRegistersADemandStartServiceThatStartsAndStops) {
   Configure(UniqueName("RelvoServiceHostWithAVeryLongName") + "_padding", std::string(150, 'd'));
   RunResult r = RunClient(dir, exe, {"-install"});
@@ -156,8 +150,7 @@ TEST_F(WineServiceHost, InstallRegistersADemandStartServiceThatStartsAndStops) {
   EXPECT_NE(0, RunCommand(dir, "reg", reg).exitCode);
 }
 
-// A start that fails (no proxy server in the ini) is a stopped service with
-// its own exit code, not a clean stop.
+// A start that fails (no proxy server in the ini) is a stopped service with its own exit code, not a clean stop.
 TEST_F(WineServiceHost, AFailedStartStopsWithAServiceSpecificExitCode) {
   ASSERT_EQ(0, RunClient(dir, exe, {"-install"}).exitCode);
   WriteFile(dir.path() / "relvoclient.ini", "[system]\nservice_name=" + name + "\n");
@@ -200,8 +193,7 @@ class LinuxServiceHost : public ServiceHost {
     ServiceHost::SetUp();
     fs::create_directory(units());
     fs::create_directory(bin());
-    // Exit codes: bin/<verb>.rc when present; otherwise "is-active" says
-    // inactive (3) and every other verb succeeds.
+    // Exit codes: bin/<verb>.rc when present; otherwise "is-active" says inactive (3) and every other verb succeeds.
     WriteFile(bin() / "systemctl", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + record() + "'\nrc='" + bin().string() +
                                        "/'\"$1\".rc\n[ -f \"$rc\" ] && exit \"$(cat \"$rc\")\"\n"
                                        "[ \"$1\" = is-active ] && exit 3\nexit 0\n");
@@ -214,9 +206,8 @@ class LinuxServiceHost : public ServiceHost {
   fs::path unitFile() const { return units() / (name + ".service"); }
   std::string Recorded() const { return ReadFile(record()); }
 
-  // Runs the client with `option` where /etc/systemd/system is the test's
-  // unit folder (`mount`: the shell command that prepares the view) and PATH
-  // starts with the systemctl stand-in (`path` replaces PATH when given).
+  // Runs the client with `option` where /etc/systemd/system is the test's unit folder (`mount`: the shell command that
+  // prepares the view) and PATH starts with the systemctl stand-in (`path` replaces PATH when given).
   RunResult InSandbox(const std::string& option, const std::string& mount = "", const std::string& path = "") {
     const std::string prepare = mount.empty() ? "mount --bind \"$1\" /etc/systemd/system" : mount;
     std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", prepare + " && shift && exec \"$@\"", "sh",
@@ -233,8 +224,7 @@ class LinuxServiceHost : public ServiceHost {
   }
 };
 
-// A name over 39 characters names the unit whole; the description is cut to
-// 99 characters.
+// A name over 39 characters names the unit whole; the description is cut to 99 characters.
 TEST_F(LinuxServiceHost, InstallWritesANotifyUnitOnceAndRemoveStopsAnActiveOneAndDeletesIt) {
   RequireMountNamespaces();
   Configure(UniqueName("RelvoServiceHostWithAVeryLongName") + "_padding", std::string(150, 'd'));
@@ -292,8 +282,7 @@ TEST_F(LinuxServiceHost, InstallWritesANotifyUnitOnceAndRemoveStopsAnActiveOneAn
             Recorded());
 }
 
-// Each failing step names itself; without systemctl (no service manager)
-// install and remove still work, without a reload.
+// Each failing step names itself; without systemctl (no service manager) install and remove work, without a reload.
 TEST_F(LinuxServiceHost, FailuresNameTheirStepAndNoSystemctlIsNoFailure) {
   RequireMountNamespaces();
   RunResult r = InSandbox("-remove");
@@ -320,17 +309,23 @@ TEST_F(LinuxServiceHost, FailuresNameTheirStepAndNoSystemctlIsNoFailure) {
   EXPECT_EQ("", Recorded());
 }
 
-// Runs the client as systemd starts the unit, with a notification socket the
-// test binds at `address` (a path, or '@' and an abstract name). SIGHUP is
-// the interrogate control, SIGTERM the stop control.
-void RunUnderServiceManager(const TempDir& dir, const std::string& exe, const std::string& address) {
+// The service manager's notification socket at `address` (a path, or '@' and an abstract name); invalid if not bound.
+libmo::UniqueFd NotifySocket(const std::string& address) {
   libmo::UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un sa = {};
   sa.sun_family = AF_UNIX;
   address.copy(sa.sun_path, sizeof sa.sun_path - 1);
   if (address[0] == '@') sa.sun_path[0] = '\0';
   const size_t length = offsetof(sockaddr_un, sun_path) + address.size() + (address[0] == '@' ? 0 : 1);
-  ASSERT_EQ(0, ::bind(manager.Get(), reinterpret_cast<sockaddr*>(&sa), static_cast<socklen_t>(length)));
+  const bool bound = ::bind(manager.Get(), reinterpret_cast<sockaddr*>(&sa), static_cast<socklen_t>(length)) == 0;
+  return bound ? std::move(manager) : libmo::UniqueFd();
+}
+
+// Runs the client as systemd starts the unit, with its notification socket at `address`. SIGHUP is the interrogate
+// control, SIGTERM the stop control.
+void RunUnderServiceManager(const TempDir& dir, const std::string& exe, const std::string& address) {
+  const libmo::UniqueFd manager = NotifySocket(address);
+  ASSERT_TRUE(manager.Valid());
   const auto receive = [&] {
     pollfd p = {manager.Get(), POLLIN, 0};
     char buffer[4096];
@@ -351,8 +346,7 @@ void RunUnderServiceManager(const TempDir& dir, const std::string& exe, const st
   EXPECT_EQ(std::optional<int>(0), child.WaitExit(kTimeout));
 }
 
-// Then: a status report that cannot be delivered ends the start before the
-// connector runs, with no message, and the process exits 0.
+// Then: an undeliverable status report ends the start before the connector runs, with no message; the process exits 0.
 TEST_F(LinuxServiceHost, UnderSystemdReportsEachStateAndStopsOnSigterm) {
   for (const std::string& address : {std::string(dir / "notify.sock"), "@" + UniqueName("relvo-notify-")}) {
     fs::remove_all(dir.path() / "logs");
@@ -369,17 +363,12 @@ TEST_F(LinuxServiceHost, UnderSystemdReportsEachStateAndStopsOnSigterm) {
   EXPECT_EQ(1u, Occurrences(ErrorsLog(), "\n")) << "only the Init log line\n" << ErrorsLog();
 }
 
-// A start that fails (no proxy server in the ini) is reported stopped with
-// the connector's own exit code, and the process exits with it.
+// A failed start (no proxy server in the ini) is reported stopped with the connector's exit code, the process's too.
 TEST_F(LinuxServiceHost, AFailedStartUnderSystemdExitsNonZero) {
   WriteFile(dir.path() / "relvoclient.ini", "[system]\nservice_name=" + name + "\n");
   const std::string address = "@" + UniqueName("relvo-notify-");
-  libmo::UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_un sa = {};
-  sa.sun_family = AF_UNIX;
-  address.copy(sa.sun_path + 1, sizeof sa.sun_path - 2, 1);
-  ASSERT_EQ(0, ::bind(manager.Get(), reinterpret_cast<sockaddr*>(&sa),
-                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size())));
+  const libmo::UniqueFd manager = NotifySocket(address);
+  ASSERT_TRUE(manager.Valid());
   const RunResult r = RunClient(dir, exe, {}, {"NOTIFY_SOCKET=" + address});
   EXPECT_EQ(2, r.exitCode) << r.out << r.err;
   EXPECT_TRUE(Contains(r.err, "relvoclient: cannot start: Address of [proxyServer] is undefined.")) << r.err;

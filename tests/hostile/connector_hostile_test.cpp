@@ -1,7 +1,6 @@
-// Hostile peers of relvoclient, end to end: a dead target server, peers that
-// go silent, a proxy that floods unknown codes, a client that trickles, a
-// task limit that refuses threads. In each case a well-behaved client is
-// still served within a bound, and the connector stops within 2 s.
+// Hostile peers of relvoclient, end to end: a dead target server, peers that go silent, a proxy that floods unknown
+// codes, a client that trickles, a task limit that refuses threads. In each case a well-behaved client is still served
+// within a bound, and the connector stops within 2 s.
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,9 +14,8 @@ namespace {
 
 constexpr auto kServed = 10s;  // a well-behaved client's echo, Wine included
 
-// A pids cgroup of the test's own (root only; the version 1 hierarchy, or
-// version 2 with the controller on) that holds the connector: a task limit
-// like systemd's TasksMax. Removed once the connector is gone.
+// A pids cgroup of the test's own (root only; the version 1 hierarchy, or version 2 with the controller on) that holds
+// the connector: a task limit like systemd's TasksMax. Removed once the connector is gone.
 struct TaskLimit {
   const std::string root = fs::exists("/sys/fs/cgroup/pids") ? "/sys/fs/cgroup/pids" : "/sys/fs/cgroup";
   const std::string group = root + "/relvo-hostile-" + std::to_string(::getpid());
@@ -48,15 +46,14 @@ class ConnectorHostile : public RelayFixture {
   std::optional<TaskLimit> limit;  // removed after the client is gone
 };
 
-// The first server refuses connections: after its first failure it is set
-// aside, and the clients go to the second, which has room.
+// The first server refuses connections: after its first failure it is set aside; clients go to the second, with room.
 TEST_F(ConnectorHostile, ADeadFirstTargetIsSetAsideAndClientsGoToTheSecond) {
   const uint16_t dead = ClosedLoopbackPort();
   RelayTarget& live = AddTarget();
   ASSERT_NO_FATAL_FAILURE(Start({{"a_dead", dead}, {"b_live", live.port()}}));
   EXPECT_EQ(kNotCreated, CreateTransport().first);
-  // The dead one is retried once its time aside (1 s, then 2, 4 ...) is over:
-  // a slow machine may meet it again, a few times at most.
+  // The dead one is retried once its time aside (1 s, then 2, 4 ...) is over: a slow machine may meet it again, a few
+  // times at most.
   size_t served = 0, refused = 1;
   while (served < 3 && refused < 6) {
     const auto [answer, transport] = CreateTransport();
@@ -73,9 +70,8 @@ TEST_F(ConnectorHostile, ADeadFirstTargetIsSetAsideAndClientsGoToTheSecond) {
   ASSERT_NO_FATAL_FAILURE(StopPromptly());
 }
 
-// Entry 1 is half closed by its client and its target stays open and
-// silent; entry 3 carries nothing at all. Both end after their time-outs;
-// entry 2 is served meanwhile.
+// Entry 1 is half closed by its client and its target stays open and silent; entry 3 carries nothing at all. Both end
+// after their time-outs; entry 2 is served meanwhile.
 TEST_F(ConnectorHostile, SilentEntriesEndAfterTheirTimeOutsWhileOthersAreServed) {
   LoopbackListener silent;  // accepts, and its connections stay open and silent
   RelayTarget& echo = AddTarget();
@@ -107,9 +103,8 @@ TEST_F(ConnectorHostile, SilentEntriesEndAfterTheirTimeOutsWhileOthersAreServed)
   ASSERT_NO_FATAL_FAILURE(StopPromptly());
 }
 
-// The proxy floods the command connection with unknown codes and then sends
-// a create-transport command in two segments: one line for the first code,
-// a count for the rest, and the command is answered and served.
+// The proxy floods the command connection with unknown codes and then sends a create-transport command in two segments:
+// one line for the first code, a count for the rest, and the command is answered and served.
 TEST_F(ConnectorHostile, AFloodOfUnknownCodesIsCountedNotLoggedOneByOne) {
   RelayTarget& echo = AddTarget();
   std::string flood;
@@ -127,8 +122,7 @@ TEST_F(ConnectorHostile, AFloodOfUnknownCodesIsCountedNotLoggedOneByOne) {
   EXPECT_EQ(1u, Occurrences(Errors(), "Receive unknown command: 4999 more on this connection\n"));
 }
 
-// One client sends a byte a second: every byte is relayed, and another
-// client is served while it trickles.
+// One client sends a byte a second: every byte is relayed, and another client is served while it trickles.
 TEST_F(ConnectorHostile, AClientSendingAByteASecondIsRelayedAndHoldsNoOneUp) {
   RelayTarget& echo = AddTarget();
   const std::string trickle = "slowpeer";
@@ -156,9 +150,8 @@ void ConnectorHostile::TearDown() {
   limit.reset();
 }
 
-// The system refuses the pumps' threads: that command is answered 00 00
-// and the connector goes on; once threads are available again, tunnels
-// work. The Linux build only, where the test may make a pids cgroup.
+// The system refuses the pumps' threads: that command is answered 00 00 and the connector goes on; once threads are
+// available again, tunnels work. The Linux build only, where the test may make a pids cgroup.
 TEST_F(ConnectorHostile, RefusedPumpThreadsCostOnlyTheirTunnel) {
   TaskLimit& limit = this->limit.emplace();
   if (!limit.Made()) GTEST_SKIP() << "needs a pids cgroup of its own (root)";

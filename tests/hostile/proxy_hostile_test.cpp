@@ -1,26 +1,16 @@
-// Hostile peers against relvoproxy (the Linux build), with the real
-// relvoclient (the build under test: Linux, or Windows under Wine) as the
-// well-behaved connector and an echo target behind it. In each case a bad
-// peer does its worst from 127.0.0.2 while clients from 127.0.0.1 must be
-// served within a bound, and both processes must stop within 2 s.
+// Hostile peers against relvoproxy (the Linux build), with the real relvoclient (the build under test: Linux, or
+// Windows under Wine) as the well-behaved connector and an echo target behind it. In each case a bad peer does its
+// worst from 127.0.0.2 while clients from 127.0.0.1 must be served within a bound, and both processes must stop within
+// 2 s.
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "Common/relvo/Wire.h"
-#include "tests/support/child_process.h"
-#include "tests/support/loopback.h"
-#include "tests/support/relay_peers.h"
-#include "tests/support/text.h"
+#include "tests/support/relay_fixture.h"
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -29,13 +19,11 @@ namespace wire = relvo::wire;
 
 namespace {
 
-constexpr auto kSoon = 30s;    // things that happen at once (a start under Wine included)
 constexpr auto kServed = 20s;  // one client's echo, a request sent elsewhere after a time-out included
 const char* const kBad = "127.0.0.2";
 
-// A connection to 127.0.0.1:`port` from the loopback address `from`; the
-// receive buffer is set first when `receiveBuffer` is not 0. Invalid when
-// the connect failed.
+// A connection to 127.0.0.1:`port` from the loopback address `from`; the receive buffer is set first when
+// `receiveBuffer` is not 0. Invalid when the connect failed.
 OwnedSocket ConnectFrom(const char* from, uint16_t port, int receiveBuffer = 0) {
   OwnedSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (receiveBuffer != 0) ::setsockopt(s.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -51,8 +39,8 @@ OwnedSocket ConnectFrom(const char* from, uint16_t port, int receiveBuffer = 0) 
   return s;
 }
 
-// Receives until `*bytes` holds `count` bytes or ends with the byte `stop`
-// (false), the peer ends the stream (true) or `within` passes (false).
+// Receives until `*bytes` holds `count` bytes or ends with the byte `stop` (false), the peer ends the stream (true) or
+// `within` passes (false).
 bool Receive(SOCKET s, std::string* bytes, size_t count, Clock::duration within, int stop = -1) {
   const auto done = [&] {
     return bytes->size() >= count || (stop >= 0 && !bytes->empty() && bytes->back() == static_cast<char>(stop));
@@ -69,12 +57,8 @@ bool Receive(SOCKET s, std::string* bytes, size_t count, Clock::duration within,
   return false;
 }
 
-// Whether the peer ended `s` within `within` (bytes before the end are
-// read and dropped).
-bool Ended(SOCKET s, Clock::duration within) {
-  std::string bytes;
-  return Receive(s, &bytes, SIZE_MAX, within);
-}
+// Whether the peer ended `s` within `within` (bytes before the end are dropped).
+bool Ended(SOCKET s, Clock::duration within, std::string bytes = "") { return Receive(s, &bytes, SIZE_MAX, within); }
 
 // The connector's side of the handshake, then the connection type word.
 bool Handshake(SOCKET s, uint16_t type) {
@@ -87,61 +71,41 @@ bool Handshake(SOCKET s, uint16_t type) {
   return accepted == wire::Word(wire::kAccepted) && ::send(s, word.data(), 2, MSG_NOSIGNAL) == 2;
 }
 
-// Milliseconds of the day of the first log line that contains `text`, or -1.
-long LineTime(const std::string& log, const std::string& text) {
-  const size_t at = log.find(text), line = log.rfind('\n', at) + 1;  // "dd.mm.yy hh:mm:ss.mmm (..."
-  if (at == std::string::npos) return -1;
-  const auto number = [&](size_t offset) { return std::atol(log.substr(line + offset, 2).c_str()); };
-  return ((number(9) * 60 + number(12)) * 60 + number(15)) * 1000 + std::atol(log.substr(line + 18, 3).c_str());
-}
-
 // The log lines that hold every one of `parts`.
 size_t LinesWith(const std::string& log, const std::vector<std::string>& parts) {
   size_t count = 0;
   for (size_t start = 0, end; start < log.size(); start = end + 1) {
     end = std::min(log.find('\n', start), log.size());
     const std::string line = log.substr(start, end - start);
-    bool all = true;
-    for (const std::string& part : parts) all = all && Contains(line, part);
-    count += all ? 1 : 0;
+    count += std::all_of(parts.begin(), parts.end(), [&](const std::string& part) { return Contains(line, part); });
   }
   return count;
 }
 
-// Idle connections from 127.0.0.2, a new one every 2 ms, each held until
-// the proxy ends it: the flood holds whatever the proxy lets it hold.
+// Idle connections from 127.0.0.2, a new one every 2 ms, each held until the proxy ends it (all it lets a flood hold).
 class Flood {
  public:
-  explicit Flood(uint16_t port) : thread_([this, port] {
+  explicit Flood(uint16_t port) : thread_([this, port](std::stop_token stop) {
     std::vector<OwnedSocket> open;
     const auto gone = [](const OwnedSocket& s) {  // the key is read and dropped
       pollfd p{s.get(), POLLIN, 0};
       char bytes[256];
       return ::poll(&p, 1, 0) == 1 && ::recv(s.get(), bytes, sizeof bytes, 0) <= 0;
     };
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_.wait_for(lock, 2ms, [this] { return stopping_; })) {
+    std::mutex mutex;
+    std::condition_variable_any tick;
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!tick.wait_for(lock, stop, 2ms, [&] { return stop.stop_requested(); })) {
       if (OwnedSocket s = ConnectFrom(kBad, port); s.valid()) open.push_back(std::move(s));
       std::erase_if(open, gone);
       ++made_;
     }
   }) {}
-  ~Flood() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    stop_.notify_one();
-    thread_.join();
-  }
   size_t made() const { return made_.load(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable stop_;
-  bool stopping_ = false;
   std::atomic<size_t> made_{0};
-  std::thread thread_;
+  std::jthread thread_;  // stopped and joined first
 };
 
 class ProxyHostile : public ::testing::Test {
@@ -176,8 +140,7 @@ class ProxyHostile : public ::testing::Test {
     publicPort = static_cast<uint16_t>(std::atoi(ports.c_str() + ports.find("public=") + 7));
   }
 
-  // relvoclient, relaying to the echo target; waits for its command
-  // connection to be taken up.
+  // relvoclient, relaying to the echo target; waits for its command connection to be taken up.
   void StartConnector() {
     const std::string exe = InstallClient(clientDir);
     WriteFile(clientDir.path() / "relvoclient.ini",
@@ -208,9 +171,8 @@ class ProxyHostile : public ::testing::Test {
 };
 
 TEST_F(ProxyHostile, CommandConnectionThatReadsNothingIsDroppedWhileOthersAreServed) {
-  // Pings fill every buffer on the way in seconds. The answer time-out is
-  // longer than that: the first client, sent to the deaf connector (the
-  // first in turn), goes on to the connector only once the deaf one is dropped.
+  // Pings fill every buffer on the way in seconds. The answer time-out is longer than that: the first client, sent to
+  // the deaf connector (the first in turn), goes on to the connector only once the deaf one is dropped.
   ASSERT_NO_FATAL_FAILURE(StartProxy({"--ping-interval", "1", "--transport-timeout", "60000"}));
   OwnedSocket deaf = ConnectFrom(kBad, connectorPort, 1);  // the smallest window, never read after the handshake
   ASSERT_TRUE(Handshake(deaf.get(), wire::kCommandConnection));

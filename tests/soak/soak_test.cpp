@@ -1,9 +1,7 @@
-// Soak of the whole chain on 127.0.0.1: client streams -> relvoproxy (the
-// Linux build) -> relvoclient (the build under test: Linux, or Windows under
-// Wine) -> an echo target. Streams of pseudo-random bytes (1 byte to 2 MB)
-// run concurrently; some clients half-close after sending, some abort with a
-// reset. The proxy is killed and restarted and the target goes down and
-// comes back while they run. Every stream checks every byte it gets back.
+// Soak of the whole chain on 127.0.0.1: client streams -> relvoproxy (the Linux build) -> relvoclient (the build under
+// test: Linux, or Windows under Wine) -> an echo target. Streams of pseudo-random bytes (1 byte to 2 MB) run
+// concurrently; some clients half-close after sending, some abort with a reset. The proxy is killed and restarted and
+// the target goes down and comes back while they run. Every stream checks every byte it gets back.
 //
 //   relvo_soak [--minutes M] [--streams N] [gtest options]
 // Without --minutes it runs a short pass (part of the test suites).
@@ -54,9 +52,8 @@ long Count(const std::string& dir) {
   return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
 }
 
-// What the descriptors of process directory `proc` name, one per line. Under
-// Wine every thread also holds pipes of Wine's own to its server, which come
-// and go with threads (counted apart); those are left out.
+// What the descriptors of process directory `proc` name, one per line. Under Wine every thread also holds pipes of
+// Wine's own to its server, which come and go with threads (counted apart); those are left out.
 std::vector<std::string> Descriptors(const std::string& proc) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
@@ -72,8 +69,7 @@ std::string Lines(const std::vector<std::string>& names) {
   return text;
 }
 
-// A free port below the ephemeral range: connects to it while nothing
-// listens there can never end up connected to themselves and take it.
+// A free port below the ephemeral range: a connect to it while nothing listens never connects to itself and takes it.
 uint16_t FixedPort() {
   std::mt19937 random(std::random_device{}());
   for (;;) {
@@ -84,14 +80,13 @@ uint16_t FixedPort() {
   }
 }
 
-// Echoes every connection and closes it after the client's end; Stop drops
-// the listener and every connection, Start listens again on the same port.
+// Echoes every connection and closes it after the client's end; Stop drops the listener and every connection, Start
+// listens again on the same port.
 class EchoTarget {
  public:
   ~EchoTarget() { Stop(); }
   void Start(uint16_t port) {
-    // No descriptor of the test may leak into the child processes: a copy
-    // there would keep connections open after the test closed them.
+    // No descriptor may leak into the child processes: a copy there keeps connections open after the test closed them.
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -156,8 +151,7 @@ Outcome RunStream(uint16_t port, uint64_t start, size_t size, Mode mode) {
   }
   const timeval bound{60, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  // An aborting client sends a part that fits in the socket buffers, reads
-  // some of the echo and resets the connection.
+  // An aborting client sends a part that fits in the socket buffers, reads some of the echo and resets the connection.
   const size_t toSend = mode == Mode::kAbort ? 1 + start % std::min<size_t>(size, 65536) : size;
   std::thread sender([&] {
     Bytes bytes{start};
@@ -307,8 +301,7 @@ TEST(Soak, EveryByteComesBackThroughProxyRestartsTargetOutagesAbortsAndHalfClose
   EXPECT_GT(halfCloses.load(), 0);
   EXPECT_GT(outcomes[static_cast<int>(Outcome::kAborted)].load(), 0);
 
-  // Every entry reaped; threads and descriptors back to what an idle
-  // connector holds.
+  // Every entry reaped; threads and descriptors back to what an idle connector holds.
   const auto reaped = [&] {
     const std::string e = events();
     return Occurrences(e, "] New entry is assigned.") == Occurrences(e, "] entry deleted.");

@@ -22,8 +22,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
                            const std::string& stderrPath, const std::string& cwd,
                            const std::vector<std::string>& env) {
   if (argv.empty()) throw std::runtime_error("ChildProcess: empty command");
-  // Everything the child needs is prepared before fork: after it, only
-  // async-signal-safe calls.
+  // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

@@ -1,6 +1,5 @@
-// End-to-end support: the relvoclient binary under test as a child process.
-// The test driver is always a Linux program; the Windows build runs through
-// scripts/wine-run.
+// End-to-end support: the relvoclient binary under test as a child process. The test driver is always a Linux program;
+// the Windows build runs through scripts/wine-run.
 #pragma once
 
 #include <signal.h>
@@ -15,13 +14,12 @@
 
 namespace testsupport {
 
-// A child process with stdout and stderr redirected to files (never pipes:
-// Wine's server would hold a pipe open). Killed and reaped when destroyed.
+// A child process with stdout and stderr redirected to files (never pipes: Wine's server would hold a pipe open).
+// Killed and reaped when destroyed.
 class ChildProcess {
  public:
-  // Starts argv[0] (searched on PATH) with `args` in folder `cwd` (or the
-  // current one). `env` entries "NAME=value" are added to the environment;
-  // "NAME=" alone removes NAME. Throws std::runtime_error when it cannot start.
+  // Starts argv[0] (searched on PATH) with `args` in folder `cwd` (or the current one). `env` entries "NAME=value" are
+  // added to the environment; "NAME=" alone removes NAME. Throws std::runtime_error when it cannot start.
   ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& stderrPath,
                const std::string& cwd = "", const std::vector<std::string>& env = {});
   ~ChildProcess();
@@ -35,8 +33,7 @@ class ChildProcess {
   void Terminate() { Signal(SIGTERM); }
   void Kill() { Signal(SIGKILL); }
 
-  // The exit code (128 + signal for a signal death) once the process has
-  // ended, or nothing when it still runs after `timeout`.
+  // The exit code (128 + signal for a signal death) once the process has ended; nothing if it runs on after `timeout`.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout);
 
   bool Running();
@@ -55,15 +52,13 @@ struct ClientUnderTest {
 // From the environment: RELVO_CLIENT (required) and RELVO_WINE.
 ClientUnderTest Client();
 
-// Copies the binary under test into `dir` under its own file name; returns
-// the copy's path.
+// Copies the binary under test into `dir` under its own file name; returns the copy's path.
 std::string InstallClient(const TempDir& dir);
 
 // The command line that runs the installed copy `exe` with `args`.
 std::vector<std::string> ClientCommand(const std::string& exe, const std::vector<std::string>& args);
 
-// Runs `argv` to its end with output in `dir`/<tag>.out and <tag>.err.
-// Fails the test (the process is killed) when it runs longer than 60 s.
+// Runs `argv` to its end with output in `dir`/<tag>.out and <tag>.err. Over 60 s: fails the test and kills the process.
 struct RunResult {
   int exitCode = -1;
   std::string out;

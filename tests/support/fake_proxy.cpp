@@ -45,8 +45,7 @@ class FakeProxy::Session {
  private:
   void Update(const std::function<void(ProxyConnection&)>& change) { proxy_.Update(link_.index(), change); }
 
-  // One receive until `deadline`; the bytes are recorded, and kept in
-  // pending_ until the handshake is over.
+  // One receive until `deadline`; the bytes are recorded, and kept in pending_ until the handshake is over.
   Link::Read Read(FakeClock::time_point deadline) {
     std::string bytes;
     const Link::Read r = link_.Receive(&bytes, deadline);
@@ -59,8 +58,7 @@ class FakeProxy::Session {
     return r;
   }
 
-  // Reads until `done()` holds; false when the deadline passed or the
-  // connection ended first.
+  // Reads until `done()` holds; false when the deadline passed or the connection ended first.
   bool ReadUntil(const std::function<bool()>& done, FakeClock::time_point deadline) {
     while (!done()) {
       if (Read(deadline) != Link::Read::Data) return done();

@@ -1,8 +1,7 @@
-// End-to-end support: a scriptable proxy server on 127.0.0.1 that the
-// connector under test connects to. Each accepted connection runs the
-// handshake as scripted (key, answer check, acceptance word, connection type)
-// and then, by its connection type, a script of steps. Everything received is
-// recorded per connection with time stamps (tests/support/recording_server.h).
+// End-to-end support: a scriptable proxy server on 127.0.0.1 that the connector under test connects to. Each accepted
+// connection runs the handshake as scripted (key, answer check, acceptance word, connection type) and then, by its
+// connection type, a script of steps. Everything received is recorded per connection with time stamps
+// (tests/support/recording_server.h).
 #pragma once
 
 #include <chrono>
@@ -42,29 +41,25 @@ struct HandshakeScript {
   bool sendKey = true;                 // false: accept and never send anything
   std::string key = "KEY-12345";       // the key text (any bytes)
   bool keyZero = true;                 // follow the key with one zero byte
-  // When non-zero (and below the key's length with its zero), only this many
-  // bytes of it go out first; the rest follows in a second segment once the
-  // answer has arrived, right before the acceptance word. The answer owed is
-  // then that of the first segment.
+  // When non-zero (and below the key's length with its zero), only this many bytes of it go out first; the rest follows
+  // in a second segment once the answer has arrived, right before the acceptance word. The answer owed is then that of
+  // the first segment.
   size_t splitAt = 0;
   // Sent once a correct answer arrived; empty: stall (send nothing more).
   std::string acceptance = relvo::wire::Word(relvo::wire::kAccepted);
   std::chrono::milliseconds answerDeadline{30000};
 };
 
-// A whole proxy: connection number i (0-based, in accept order) uses
-// handshakes[min(i, n-1)]; the k-th command connection (type 1) runs
-// commandScripts[min(k, n-1)], the k-th transport connection (type 2)
-// transportScripts[min(k, n-1)]. After its script a connection is held open,
-// still recording, until the peer closes it or the proxy stops.
+// A whole proxy: connection number i (0-based, in accept order) uses handshakes[min(i, n-1)]; the k-th command
+// connection (type 1) runs commandScripts[min(k, n-1)], the k-th transport connection (type 2) transportScripts[min(k,
+// n-1)]. After its script a connection is held open, still recording, until the peer closes it or the proxy stops.
 struct ProxyScript {
   std::vector<HandshakeScript> handshakes{HandshakeScript{}};
   std::vector<std::vector<ProxyStep>> commandScripts{{}};
   std::vector<std::vector<ProxyStep>> transportScripts{{}};
 };
 
-// What happened on one accepted connection (closedByServer: closed by the
-// proxy).
+// What happened on one accepted connection (closedByServer: closed by the proxy).
 struct ProxyConnection : ConnectionRecord {
   std::string answer;          // bytes received up to and including the first zero
   bool answerOk = false;       // the answer owed for the key (as far as the peer saw it), and its zero
@@ -79,19 +74,16 @@ struct ProxyConnection : ConnectionRecord {
 
 class FakeProxy : public Recorder<ProxyConnection> {
  public:
-  // Listens on 127.0.0.1:`port` (0: an ephemeral port). Throws
-  // std::runtime_error when it cannot.
+  // Listens on 127.0.0.1:`port` (0: an ephemeral port). Throws std::runtime_error when it cannot.
   explicit FakeProxy(ProxyScript script = {}, uint16_t port = 0);
   ~FakeProxy() override;  // stops listening, ends every connection, joins all threads
 
   // Command connections (type 1), counted in accept order.
   bool WaitForCommandConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
   bool WaitForScriptDone(size_t index, std::chrono::milliseconds timeout = kDefaultWait) const;
-  // Waits until connection `index` has received at least `count` bytes
-  // after its handshake (afterHandshake).
+  // Waits until connection `index` has received at least `count` bytes after its handshake (afterHandshake).
   bool WaitForReceived(size_t index, size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
-  // Indexes of the connections handshaken with type `connType`, in accept
-  // order.
+  // Indexes of the connections handshaken with type `connType`, in accept order.
   std::vector<size_t> IndexesOfType(int connType) const;
 
  private:

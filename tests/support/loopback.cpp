@@ -3,7 +3,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include "Common/netUtils.h"
 #include "Common/oserror.h"
@@ -26,18 +25,6 @@ sockaddr_in LoopbackAddress(unsigned short port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-OwnedSocket::OwnedSocket(OwnedSocket&& other) noexcept : socket_(other.Release()) {}
-
-OwnedSocket& OwnedSocket::operator=(OwnedSocket&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    socket_ = other.Release();
-  }
-  return *this;
-}
-
-SOCKET OwnedSocket::Release() noexcept { return std::exchange(socket_, INVALID_SOCKET); }
 
 void OwnedSocket::Reset() noexcept {
   const SOCKET s = Release();
@@ -85,10 +72,8 @@ LoopbackPair MakeLoopbackPair() {
 
 }  // namespace testsupport
 
-// ThreadSanitizer reads this hook in its builds; elsewhere it is never called.
-// Closing a socket while another thread is blocked in recv or send on it is
-// how a connection's threads are woken; ThreadSanitizer sees the close and
-// the blocked call on the same descriptor as a race. Memory races are still
-// reported.
+// ThreadSanitizer reads this hook in its builds; elsewhere it is never called. Closing a socket while another thread is
+// blocked in recv or send on it is how a connection's threads are woken; ThreadSanitizer sees the close and the blocked
+// call on the same descriptor as a race. Memory races are still reported.
 extern "C" const char* __tsan_default_suppressions();
 extern "C" const char* __tsan_default_suppressions() { return "race:netutils::CloseSocket\n"; }

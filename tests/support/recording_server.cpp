@@ -24,8 +24,8 @@ int PollTimeout(FakeClock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
-// Sends everything on `fd`, waiting for room until `deadline`; gives up
-// when `wake` becomes readable (-1: never). False when not all went out.
+// Sends everything on `fd`, waiting for room until `deadline`; gives up when `wake` becomes readable (-1: never). False
+// when not all went out.
 bool SendWithin(int fd, std::string_view bytes, int wake, FakeClock::time_point deadline) {
   while (!bytes.empty()) {
     pollfd fds[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
@@ -107,8 +107,7 @@ bool RecordingServer::WaitForConnections(size_t count, std::chrono::milliseconds
 }
 
 bool RecordingServer::Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout) const {
-  // A duplicate keeps the socket valid for this call even if the
-  // connection's thread closes its descriptor meanwhile.
+  // A duplicate keeps the socket valid for this call even if the connection's thread closes its descriptor meanwhile.
   const OwnedSocket fd(UnderLock([&] {
     return index < liveFds_.size() && liveFds_[index] >= 0 ? ::fcntl(liveFds_[index], F_DUPFD_CLOEXEC, 0) : -1;
   }));

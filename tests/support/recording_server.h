@@ -1,7 +1,6 @@
-// End-to-end support (Linux): what the fake proxy server and the target
-// servers share. A listener on 127.0.0.1; each accepted connection runs the
-// owner's behaviour on its own thread; one record per connection under one
-// lock; bounded waits; sends and closes from the test's thread.
+// End-to-end support (Linux): what the fake proxy server and the target servers share. A listener on 127.0.0.1; each
+// accepted connection runs the owner's behaviour on its own thread; one record per connection under one lock; bounded
+// waits; sends and closes from the test's thread.
 #pragma once
 
 #include <atomic>
@@ -43,11 +42,9 @@ class RecordingServer {
   size_t ConnectionCount() const;
   bool WaitForConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
 
-  // Sends `bytes` on connection `index`; false when it is gone or not all
-  // went out within `timeout`. Its own thread still records what arrives.
+  // Sends `bytes` on connection `index`; false if it is gone or not all went out within `timeout`. Arrivals are kept.
   bool Send(size_t index, std::string_view bytes, std::chrono::milliseconds timeout = kDefaultWait) const;
-  // Closes connection `index` from the server's side; false when it had
-  // already ended.
+  // Closes connection `index` from the server's side; false when it had already ended.
   bool Close(size_t index);
 
  protected:
@@ -59,11 +56,9 @@ class RecordingServer {
     ~Link() { Release(); }
     size_t index() const { return index_; }
     bool open() const { return fd_ >= 0; }
-    // One receive by `deadline` into `*bytes`; a close by the peer is
-    // recorded before Closed is returned.
+    // One receive by `deadline` into `*bytes`; a close by the peer is recorded before Closed is returned.
     Read Receive(std::string* bytes, FakeClock::time_point deadline = FakeClock::time_point::max());
-    // Sends everything, waiting for room; false when the connection failed
-    // or the server is stopping.
+    // Sends everything, waiting for room; false when the connection failed or the server is stopping.
     bool SendAll(std::string_view bytes);
     bool stopping() const { return server_.stopping_; }
     // Ends the connection from the server's side (recorded).
@@ -77,10 +72,8 @@ class RecordingServer {
     size_t index_;
   };
 
-  // Listens on 127.0.0.1:`port` (0: an ephemeral port); throws
-  // std::runtime_error when it cannot. The owner calls Start last in its
-  // constructor and Stop (ends every connection, joins every thread) first
-  // in its destructor.
+  // Listens on 127.0.0.1:`port` (0: an ephemeral port); throws std::runtime_error when it cannot. The owner calls Start
+  // last in its constructor and Stop (ends every connection, joins every thread) first in its destructor.
   explicit RecordingServer(uint16_t port);
   virtual ~RecordingServer() = default;
   void Start();

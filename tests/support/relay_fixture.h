@@ -1,6 +1,5 @@
-// End-to-end support: one installed relvoclient in a folder of its own,
-// between the fake proxy and target servers on 127.0.0.1, with helpers to
-// send create-transport commands, read the logs and stop it promptly.
+// End-to-end support: one installed relvoclient in a folder of its own, between the fake proxy and target servers on
+// 127.0.0.1, with helpers to send create-transport commands, read the logs and stop it promptly.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,8 +34,8 @@ struct Target {
   int maxcon = 0, proxyrecord = -1;  // 0, -1: no such key
 };
 
-// Level 2 shows the entry lines; 64 KB chunks take the pipe on Linux (the soak takes the default buffer).
-// `general`: more lines of [general].
+// Level 2 shows the entry lines; 64 KB chunks take the pipe on Linux (the soak takes the default buffer). `general`:
+// more lines of [general].
 inline std::string RelayIni(uint16_t proxyPort, const std::vector<Target>& servers, int reconnectMs,
                             const std::string& general = "") {
   std::string ini = "[general]\ndebug_level=2\nrelay_buffer=65536\nreconnect_tmo=" + std::to_string(reconnectMs) + "\n";
@@ -59,9 +58,8 @@ inline long LineTime(const std::string& log, const std::string& text) {
   return ((number(9) * 60 + number(12)) * 60 + number(15)) * 1000 + std::atol(log.substr(line + 18, 3).c_str());
 }
 
-// One installed connector in its own folder with the fake proxy and the
-// targets of the test; stopped with Ctrl+C at the end, it must exit 0.
-class RelayFixture : public ::testing::Test {
+// One installed connector in its own folder with the fake proxy; stopped with Ctrl+C at the end, it must exit 0.
+class ClientFixture : public ::testing::Test {
  protected:
   void SetUp() override { exe = InstallClient(dir); }
   void TearDown() override {
@@ -69,6 +67,22 @@ class RelayFixture : public ::testing::Test {
       client->Interrupt();
       EXPECT_EQ(std::optional<int>(0), client->WaitExit(kSoon)) << Events();
     }
+  }
+  std::string Events() const { return ReadFile(dir.path() / "logs" / "events.log"); }
+  std::string Errors() const { return ReadFile(dir.path() / "logs" / "errors.log"); }
+
+  TempDir dir;
+  std::string exe;
+  std::optional<FakeProxy> proxy;  // the peers outlive the client
+  std::deque<RelayTarget> targets;
+  std::optional<ChildProcess> client;
+};
+
+// The same with the targets of the test, and no exception caught on the way.
+class RelayFixture : public ClientFixture {
+ protected:
+  void TearDown() override {
+    ClientFixture::TearDown();
     EXPECT_EQ(0u, Occurrences(Errors(), "exception caught")) << Errors();
   }
 
@@ -83,8 +97,8 @@ class RelayFixture : public ::testing::Test {
     command = proxy->IndexesOfType(1).at(0);
   }
 
-  // Sends one create-transport command; returns its answer and the index
-  // of the transport connection made for it (creations run one at a time).
+  // Sends one create-transport command; returns its answer and the index of the transport connection made for it
+  // (creations run one at a time).
   std::pair<std::string, size_t> CreateTransport() {
     const size_t next = proxy->ConnectionCount();
     EXPECT_TRUE(proxy->Send(command, kCreateTransport));
@@ -95,8 +109,6 @@ class RelayFixture : public ::testing::Test {
     return {proxy->Connection(command).afterHandshake.substr(2 * (commandsSent - 1), 2), next};
   }
 
-  std::string Events() const { return ReadFile(dir.path() / "logs" / "events.log"); }
-  std::string Errors() const { return ReadFile(dir.path() / "logs" / "errors.log"); }
   bool EventsHave(const std::string& text, size_t times = 1) const {
     return WaitFor([&] { return Occurrences(Events(), text) >= times; }, kSoon);
   }
@@ -110,12 +122,7 @@ class RelayFixture : public ::testing::Test {
     EXPECT_GE(took, 0) << events;
   }
 
-  TempDir dir;
-  std::string exe;
   std::string general;  // more lines of [general] for Start
-  std::optional<FakeProxy> proxy;  // the peers outlive the client
-  std::deque<RelayTarget> targets;
-  std::optional<ChildProcess> client;
   size_t command = 0;
   size_t commandsSent = 0;
 };

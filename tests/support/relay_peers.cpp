@@ -13,8 +13,7 @@ void RelayTarget::Serve(Link& link) {
   std::string bytes;
   while (link.Receive(&bytes) == Link::Read::Data) {
     Update(link.index(), [&](ConnectionRecord& c) { c.received += bytes; });
-    // A failed echo means the peer went away (its end is read next) or the
-    // server is stopping (seen by the next receive).
+    // A failed echo: the peer went away (its end is read next) or the server is stopping (seen by the next receive).
     if (behaviour_.echo) link.SendAll(bytes);
   }
 }

@@ -1,8 +1,7 @@
-// End-to-end support: target servers on 127.0.0.1 for the connector to relay
-// to. Each accepted connection gets an optional greeting at once and then,
-// by the server's behaviour, an echo of everything it receives or silence.
-// Everything received is recorded per connection (closedByServer: ended
-// through Close; tests/support/recording_server.h).
+// End-to-end support: target servers on 127.0.0.1 for the connector to relay to. Each accepted connection gets an
+// optional greeting at once and then, by the server's behaviour, an echo of everything it receives or silence.
+// Everything received is recorded per connection (closedByServer: ended through Close;
+// tests/support/recording_server.h).
 #pragma once
 
 #include <cstdint>
@@ -20,8 +19,7 @@ struct TargetBehaviour {
 
 class RelayTarget : public Recorder<ConnectionRecord> {
  public:
-  // Listens on 127.0.0.1 with an ephemeral port. Throws std::runtime_error
-  // when it cannot.
+  // Listens on 127.0.0.1 with an ephemeral port. Throws std::runtime_error when it cannot.
   explicit RelayTarget(TargetBehaviour behaviour = {});
   ~RelayTarget() override;  // stops listening, ends every connection, joins all threads
 

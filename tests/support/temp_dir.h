@@ -1,5 +1,4 @@
-// Test helpers: a temporary folder removed at the end of the test, file
-// reading and bounded waits for a condition.
+// Test helpers: a temporary folder removed at the end of the test, file reading and bounded waits for a condition.
 #pragma once
 
 #include <chrono>
@@ -9,8 +8,7 @@
 
 namespace testsupport {
 
-// Creates a fresh, empty folder under the system's temp folder; removes it
-// with everything inside when destroyed.
+// Creates a fresh, empty folder under the system's temp folder; removes it with everything inside when destroyed.
 class TempDir {
  public:
   TempDir();
@@ -32,8 +30,8 @@ std::string ReadFile(const std::filesystem::path& path);
 // Writes (replaces) a file with `content`, binary.
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 
-// Polls `condition` until it is true or `timeout` has passed; returns its
-// last value. Never a substitute for a result check: the caller asserts it.
+// Polls `condition` until it is true or `timeout` has passed; returns its last value. Never a substitute for a result
+// check: the caller asserts it.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 

@@ -1,5 +1,4 @@
-// Routes the process-wide events and errors logs into a temp folder of its
-// own for as long as it lives. One at a time per process.
+// Routes the process-wide events and errors logs into a temp folder of its own while it lives; one at a time.
 #pragma once
 
 #include <string>

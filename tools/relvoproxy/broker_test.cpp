@@ -111,8 +111,8 @@ TEST_F(BrokerTest, ClientsAreServedFirstInFirstOutOneRequestPerHostAtATime) {
   broker.AddCommand(1, "h", t0);
   broker.AddCommand(2, "h", t0);
   for (ConnectionId client = 10; client < 16; ++client) broker.AddClient(client, t0);
-  // One create-transport at a time, each sent once the previous was answered,
-  // the command connections of the host taking turns.
+  // One create-transport at a time, each sent once the previous was answered, the command connections of the host
+  // taking turns.
   EXPECT_EQ(Actions{Create(1, 10)}, Take());
   for (ConnectionId client = 10; client < 16; ++client) {
     const ConnectionId command = client % 2 == 0 ? 1 : 2;

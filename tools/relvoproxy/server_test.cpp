@@ -1,7 +1,6 @@
-// relvoproxy on 127.0.0.1 against test peers on real sockets: the proxy side
-// of the handshake, and what the server adds to the broker's rules (which
-// broker_test checks): its sockets, ping timer, bad input and stop. Relaying
-// with the real connector is the soak test's.
+// relvoproxy on 127.0.0.1 against test peers on real sockets: the proxy side of the handshake, and what the server adds
+// to the broker's rules (which broker_test checks): its sockets, ping timer, bad input and stop. Relaying with the real
+// connector is the soak test's.
 #include "tools/relvoproxy/server.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +38,7 @@ bool SendText(SOCKET s, const std::string& bytes) {
   return netutils::SendAll(s, bytes.data(), static_cast<int>(bytes.size()));
 }
 
-// One receive bounded by `deadline`: > 0 bytes, 0 at the end (or a reset),
-// -1 on a time-out.
+// One receive bounded by `deadline`: > 0 bytes, 0 at the end (or a reset), -1 on a time-out.
 int ReceiveUntil(SOCKET s, char* data, size_t length, Clock::time_point deadline) {
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -64,8 +62,7 @@ std::string ReadBytes(SOCKET s, size_t n) {
   return out;
 }
 
-// True when the peer ends the connection within 10 s; bytes arriving before
-// the end go to `*extra`.
+// True when the peer ends the connection within 10 s; bytes arriving before the end go to `*extra`.
 bool WaitEnd(SOCKET s, std::string* extra = nullptr) {
   const Clock::time_point deadline = Clock::now() + 10s;
   char buffer[4096];
@@ -76,9 +73,8 @@ bool WaitEnd(SOCKET s, std::string* extra = nullptr) {
   return true;
 }
 
-// The connector's side: reads the key (into `*key`), sends `answer` (default:
-// the right one) with its zero byte, reads the acceptance word and, when it
-// is not 0, sends `type`. The acceptance word, or -1 when the connection ended.
+// The connector's side: reads the key (into `*key`), sends `answer` (default: the right one) with its zero byte, reads
+// the acceptance word and, when it is not 0, sends `type`. The acceptance word, or -1 when the connection ended.
 int ConnectorHandshake(SOCKET s, uint16_t type, const std::string* answer = nullptr, std::string* key = nullptr) {
   std::string received;
   for (std::string more; received.find('\0') == std::string::npos; received += more) {
@@ -231,8 +227,7 @@ class ServerTest : public ::testing::Test {
     }
     return 0;
   }
-  // Answers the create-transport a new client caused, as the connector does:
-  // a transport first, then 01 00.
+  // Answers the create-transport a new client caused, as the connector does: a transport first, then 01 00.
   Socket Serve(const Socket& command) {
     EXPECT_EQ(wire::kCreateTransport, NextCommand(command));
     const Socket transport = Raw();
@@ -271,8 +266,7 @@ TEST_F(ServerTest, BadInputFromEitherSideNeverStopsTheServer) {
   const Socket command = Command();
   const Socket client = Client();
   ASSERT_TRUE(SendText(client->socket(), "still here"));
-  // The client that left may be asked for first: the server sees its end
-  // only when it pairs it.
+  // The client that left may be asked for first: the server sees its end only when it pairs it.
   std::string relayed;
   for (int i = 0; i < 2 && relayed.empty(); ++i) relayed = ReadBytes(Serve(command)->socket(), 10);
   EXPECT_EQ("still here", relayed);
