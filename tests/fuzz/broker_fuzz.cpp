@@ -1,7 +1,6 @@
-// relvoproxy's broker driven by events the input chooses (clients, command
-// and transport connections from three hosts, answers, closes, time passing)
-// in any order its contract allows. After every event its own invariants
-// hold, and no client or transport is ended or paired twice.
+// relvoproxy's broker driven by events the input chooses (clients, command and transport connections from three hosts,
+// answers, closes, time passing) in any order its contract allows. After every event its own invariants hold, and no
+// client or transport is ended or paired twice.
 #include <set>
 
 #include "tests/fuzz/feed.h"

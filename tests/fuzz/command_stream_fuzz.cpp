@@ -1,7 +1,6 @@
-// Any byte stream, cut into segments as the input says, on the connector's
-// command connection. The reader answers each create-transport word (at an
-// even offset) once, with 00 00 here (the transport connect is refused),
-// and sends nothing else.
+// Any byte stream, cut into segments as the input says, on the connector's command connection. The reader answers each
+// create-transport word (at an even offset) once, with 00 00 here (the transport connect is refused), and sends nothing
+// else.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -1,8 +1,7 @@
-// The proxy's side of the handshake played from the input (key, acceptance,
-// cut into segments as the input says) against the connector's. What the
-// connector sends is always the start of the answer owed for a key it could
-// have taken (the stream's first 1 to 1000 bytes, up to a zero byte), a zero
-// byte and its type word; all of it exactly when it reports success.
+// The proxy's side of the handshake played from the input (key, acceptance, cut into segments as the input says)
+// against the connector's. What the connector sends is always the start of the answer owed for a key it could have
+// taken (the stream's first 1 to 1000 bytes, up to a zero byte), a zero byte and its type word; all of it exactly when
+// it reports success.
 #include <sys/socket.h>
 
 #include <algorithm>

@@ -1,7 +1,6 @@
-// Any bytes as the connector's ini file: the start-up settings,
-// the first load and a reload (of the text after a line "#reload", if any).
-// Every value loaded stays within its range, and a rotation that keeps no
-// old log is only ever one that the operator asked for.
+// Any bytes as the connector's ini file: the start-up settings, the first load and a reload (of the text after a line
+// "#reload", if any). Every value loaded stays within its range, and a rotation that keeps no old log is only ever one
+// that the operator asked for.
 #include <stdlib.h>
 
 #include <fstream>

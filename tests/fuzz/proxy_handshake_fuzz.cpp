@@ -1,8 +1,6 @@
-// The connector's side of the handshake played from the input against
-// relvoproxy's check: a key, then answer and type word cut into segments as
-// the input says (led by the right answer when the input's flag says so, so
-// that the type word is reached). Only the right answer with type word 1 or
-// 2 is accepted, as that type.
+// The connector's side of the handshake played from the input against relvoproxy's check: a key, then answer and type
+// word cut into segments as the input says (led by the right answer when the input's flag says so, so that the type
+// word is reached). Only the right answer with type word 1 or 2 is accepted, as that type.
 #include "Common/UniqueSocket.h"
 #include "Common/relvo/Wire.h"
 #include "tests/fuzz/feed.h"
